@@ -1,0 +1,11 @@
+#pragma once
+
+#include <cstdint>
+
+namespace velmora::vpn {
+
+// True only when no process with this id exists any more. A process that
+// exists, or that this service may not examine, is not gone.
+bool isOwnerGone(std::uint32_t ownerProcessId);
+
+}  // namespace velmora::vpn

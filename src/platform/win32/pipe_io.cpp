@@ -1,0 +1,36 @@
+#include "platform/pipe_io.h"
+
+#include <windows.h>
+
+#include "platform/win32/handles.h"
+
+namespace velmora::vpn::platform {
+
+IoCall readSome(NativeHandle pipe, void* destination, std::uint32_t count) {
+    DWORD read = 0;
+    if (!ReadFile(pipe, destination, count, &read, nullptr)) return {false, 0, GetLastError()};
+    return {true, read, 0};
+}
+
+IoCall writeSome(NativeHandle pipe, const void* source, std::uint32_t count) {
+    DWORD written = 0;
+    if (!WriteFile(pipe, source, count, &written, nullptr)) return {false, 0, GetLastError()};
+    return {true, written, 0};
+}
+
+const char* readCallName() { return "ReadFile"; }
+const char* writeCallName() { return "WriteFile"; }
+
+std::string systemErrorMessage(std::uint32_t code) {
+    char* text = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0, nullptr);
+    const LocalMemory owner(text);
+    if (length == 0 || text == nullptr) return {};
+    return std::string(text, length);
+}
+
+const char* systemErrorLabel() { return "Windows error"; }
+
+}  // namespace velmora::vpn::platform

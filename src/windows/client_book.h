@@ -1,0 +1,59 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+namespace velmora::vpn {
+
+// The part of the pipe server that its detached client threads share with it.
+// Each client thread holds it through a shared pointer, so it outlives the
+// server for as long as any client thread runs. A client thread that is still
+// blocked on a silent client when the server is destroyed therefore touches
+// only this record and its own pipe handle: before it calls into the server
+// (request handling, the backend, the log) it must `enterServer`, which fails
+// once the server has detached itself.
+class ClientBook {
+public:
+    // A connection was handed to a new client thread.
+    void countIn();
+    // The client thread is finished; wakes `waitForClients`.
+    void countOut();
+    // Waits until no client thread is active or the limit has passed, and
+    // returns how many are still active.
+    std::int32_t waitForClients(std::chrono::milliseconds limit);
+
+    // Marks a call into the server; false once the server has detached.
+    bool enterServer();
+    void leaveServer();
+    // Called by the server's destructor: no new calls may enter, and calls in
+    // progress are waited for, so no client thread is inside the server once
+    // it returns.
+    void detachServer();
+
+private:
+    std::mutex clientsMutex_;               // guards activeClients_, serverAttached_, callsInServer_
+    std::condition_variable clientsDone_;   // notified on countOut and leaveServer
+    std::int32_t activeClients_ = 0;        // client threads handed a connection and not yet finished
+    bool serverAttached_ = true;            // false once the server is being destroyed
+    std::int32_t callsInServer_ = 0;        // client threads inside the server right now
+};
+
+// Holds one `enterServer` for a scope.
+class ServerCall {
+public:
+    explicit ServerCall(ClientBook& book) : book_(book), entered_(book.enterServer()) {}
+    ~ServerCall() {
+        if (entered_) book_.leaveServer();
+    }
+    ServerCall(const ServerCall&) = delete;
+    ServerCall& operator=(const ServerCall&) = delete;
+    bool entered() const { return entered_; }
+
+private:
+    ClientBook& book_;
+    bool entered_;
+};
+
+}  // namespace velmora::vpn

@@ -1,0 +1,64 @@
+#include <string>
+#include <vector>
+
+#include "platform/owner_process.h"
+#include "windows/singbox_named_pipe_server.h"
+
+namespace velmora::vpn {
+namespace {
+
+// One owner found gone in a scan, acted on after the table lock is released.
+struct GoneOwner {
+    std::int32_t instanceId;
+    std::uint32_t ownerProcessId;
+};
+
+}  // namespace
+
+void SingBoxNamedPipeServer::startOwnerWatcher() {
+    if (watcherThread_.joinable()) return;
+    watcherStop_.exchange(false);
+    watcherThread_ = std::thread(&SingBoxNamedPipeServer::watchOwnersLoop, this);
+}
+
+void SingBoxNamedPipeServer::stopOwnerWatcher() {
+    watcherStop_.exchange(true);
+    if (watcherThread_.joinable()) watcherThread_.join();
+}
+
+void SingBoxNamedPipeServer::watchOwnersLoop() {
+    using Clock = std::chrono::steady_clock;
+    // The flag is read only here and at the end of each cycle, so a stop
+    // request waits for the current sleep and scan to finish.
+    if (watcherStop_.load()) return;
+    for (;;) {
+        const Clock::time_point now = Clock::now();
+        const auto interval = settings_.ownerPollInterval;
+        std::this_thread::sleep_until(interval >= Clock::time_point::max() - now ? Clock::time_point::max()
+                                                                                   : now + interval);
+
+        std::vector<GoneOwner> gone;
+        {
+            std::lock_guard lock(ownersMutex_);
+            for (const auto& [instanceId, owner] : owners_) {
+                if (owner != 0 && isOwnerGone(owner)) gone.push_back({instanceId, owner});
+            }
+        }
+        // Each gone owner gets one stop attempt; its entry goes whatever the
+        // backend answers.
+        for (const GoneOwner& entry : gone) {
+            log("Owner process " + std::to_string(entry.ownerProcessId) + " is gone; stopping sing-box instance " +
+                std::to_string(entry.instanceId));
+            try {
+                backend_.stopInstance(entry.instanceId);
+            } catch (const std::exception&) {
+                // The stop's outcome is not used, failed or not; a thread or
+                // lock failure inside it must not end the watcher.
+            }
+            unwatchInstance(entry.instanceId);
+        }
+        if (watcherStop_.load()) return;
+    }
+}
+
+}  // namespace velmora::vpn

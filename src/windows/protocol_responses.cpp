@@ -1,0 +1,32 @@
+#include "windows/protocol_responses.h"
+
+#include "windows/singbox_named_pipe_server.h"
+
+namespace velmora::vpn {
+
+boost::json::object makeEnvelope(const boost::json::object* request) {
+    boost::json::object envelope;
+    envelope["version"] = kProtocolVersion;
+    if (request != nullptr) {
+        if (const boost::json::value* requestId = request->if_contains("requestId")) {
+            envelope["requestId"] = *requestId;
+        }
+    }
+    return envelope;
+}
+
+std::string successResponse(const boost::json::object* request, boost::json::object payload) {
+    boost::json::object response = makeEnvelope(request);
+    response["ok"] = true;
+    response["payload"] = std::move(payload);
+    return boost::json::serialize(response);
+}
+
+std::string errorResponse(const boost::json::object* request, const std::string& message) {
+    boost::json::object response = makeEnvelope(request);
+    response["ok"] = false;
+    response["error"] = boost::json::object{{"message", message}};
+    return boost::json::serialize(response);
+}
+
+}  // namespace velmora::vpn

@@ -1,0 +1,111 @@
+#include <string>
+#include <string_view>
+
+#include <boost/json.hpp>
+
+#include "windows/protocol_responses.h"
+#include "windows/singbox_named_pipe_server.h"
+
+namespace velmora::vpn {
+namespace {
+
+// The payload readers never throw for a member of the wrong kind: they fall
+// back to the default, which the callers treat as "missing".
+
+// A string member up to its first NUL character; empty when missing or not a string.
+std::string jsonString(const boost::json::object& object, const char* key) {
+    const boost::json::value* member = object.if_contains(key);
+    if (member == nullptr || !member->is_string()) return {};
+    const std::string_view text = member->get_string();
+    return std::string(text.substr(0, text.find('\0')));
+}
+
+// The low 32 bits of an integer member, read as signed.
+std::int32_t jsonInt(const boost::json::object& object, const char* key, int defaultValue) {
+    const boost::json::value* member = object.if_contains(key);
+    if (member == nullptr) return defaultValue;
+    if (member->is_int64()) return static_cast<std::int32_t>(static_cast<std::uint32_t>(member->get_int64()));
+    if (member->is_uint64()) return static_cast<std::int32_t>(static_cast<std::uint32_t>(member->get_uint64()));
+    return defaultValue;
+}
+
+// The low 32 bits of a positive integer member.
+std::uint32_t jsonUnsignedLong(const boost::json::object& object, const char* key, std::uint32_t defaultValue) {
+    const boost::json::value* member = object.if_contains(key);
+    if (member == nullptr) return defaultValue;
+    if (member->is_uint64()) return static_cast<std::uint32_t>(member->get_uint64());
+    if (member->is_int64() && member->get_int64() > 0) return static_cast<std::uint32_t>(member->get_int64());
+    return defaultValue;
+}
+
+}  // namespace
+
+std::string SingBoxNamedPipeServer::handleRequest(const std::string& requestText) {
+    boost::json::value parsed;
+    try {
+        parsed = boost::json::parse(requestText);
+    } catch (const std::exception& error) {
+        return errorResponse(nullptr, error.what());
+    }
+
+    const boost::json::object* request = parsed.if_object();
+    if (request == nullptr) return errorResponse(nullptr, "Request is not an object");
+
+    const std::string command = jsonString(*request, "command");
+    if (command.empty()) return errorResponse(request, "Request command is missing");
+
+    static const boost::json::object kEmptyPayload;
+    const boost::json::value* payloadMember = request->if_contains("payload");
+    const boost::json::object& payload =
+        payloadMember != nullptr && payloadMember->is_object() ? payloadMember->get_object() : kEmptyPayload;
+
+    if (command != "start" && command != "stop" && command != "stopAll" && command != "ping") {
+        return errorResponse(request, "Unknown command: " + command);
+    }
+
+    // Whatever a command has done before an exception stays done; the client
+    // learns of the exception through an error response that echoes its id.
+    try {
+        if (command == "start") {
+            const std::string config = jsonString(payload, "config");
+            if (config.empty()) return errorResponse(request, "Start command misses config");
+
+            const StartResult result = backend_.startInstance(config);
+            if (!result.ok) {
+                return errorResponse(request, result.error.empty() ? "Failed to start sing-box" : result.error);
+            }
+            boost::json::object started{{"instanceId", result.instanceId}};
+            const std::uint32_t owner = jsonUnsignedLong(payload, "ownerProcessId", 0);
+            if (result.instanceId >= 0 && owner != 0) watchOwner(result.instanceId, owner);
+            log("Started sing-box instance " + std::to_string(result.instanceId));
+            return successResponse(request, std::move(started));
+        }
+        if (command == "stop") {
+            const std::int32_t instanceId = jsonInt(payload, "instanceId", -1);
+            if (instanceId < 0) return errorResponse(request, "Stop command misses instance id");
+
+            const StopResult result = backend_.stopInstance(instanceId);
+            if (!result.ok) {
+                return errorResponse(request, result.error.empty() ? "Failed to stop sing-box" : result.error);
+            }
+            unwatchInstance(instanceId);
+            log("Stopped sing-box instance " + std::to_string(instanceId));
+            return successResponse(request, {});
+        }
+        if (command == "stopAll") {
+            const StopResult result = backend_.stopAllInstances();
+            if (!result.ok) {
+                return errorResponse(request,
+                                     result.error.empty() ? "Failed to stop sing-box instances" : result.error);
+            }
+            unwatchAll();
+            log("Stopped all sing-box instances");
+            return successResponse(request, {});
+        }
+        return successResponse(request, {{"status", "ok"}});
+    } catch (const std::exception& error) {
+        return errorResponse(request, error.what());
+    }
+}
+
+}  // namespace velmora::vpn

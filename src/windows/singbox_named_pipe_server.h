@@ -1,0 +1,91 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "backend/singbox_backend.h"
+#include "platform/pipe_io.h"
+#include "windows/client_book.h"
+#include "windows/pipe_server_settings.h"
+
+namespace velmora::vpn {
+
+inline const std::wstring kDefaultPipeName = L"\\\\.\\pipe\\VelmoraVpnService";
+
+// The version every response carries.
+inline constexpr std::uint64_t kProtocolVersion = 1;
+
+// The service's only way in: serves the request protocol on the pipe, one
+// request and one response per connection, each connection on a detached
+// thread of its own; keeps the table of instance owners and stops the
+// instances whose owner process has ended.
+class SingBoxNamedPipeServer {
+public:
+    using LogCallback = std::function<void(const std::string&)>;
+
+    // Stores its arguments only: no pipe, no thread. An empty pipe name means
+    // kDefaultPipeName. The backend is borrowed and must outlive the server;
+    // an empty log callback means no logging.
+    SingBoxNamedPipeServer(std::wstring pipeName, SingBoxBackend& backend, LogCallback log,
+                           PipeServerSettings settings = {});
+    // Stops the owner watcher and waits until no client thread is inside the
+    // server; client threads still blocked on their client never touch the
+    // server again.
+    ~SingBoxNamedPipeServer();
+
+    SingBoxNamedPipeServer(const SingBoxNamedPipeServer&) = delete;
+    SingBoxNamedPipeServer& operator=(const SingBoxNamedPipeServer&) = delete;
+
+    // Serves until `stopFlag` is seen raised, then stops the owner watcher and
+    // waits for the client threads (up to the client wait limit). Failures to
+    // start a thread leave as std::system_error. Called once per server.
+    void run(std::atomic<bool>& stopFlag);
+
+    // Turns one request text (any bytes) into exactly one response text.
+    std::string handleRequest(const std::string& request);
+
+    // The owner watch table: instance id -> owner process id.
+    void watchOwner(std::int32_t instanceId, std::uint32_t ownerProcessId);
+    void unwatchInstance(std::int32_t instanceId);
+    void unwatchAll();
+    std::map<std::int32_t, std::uint32_t> watchedOwners() const;
+
+    // The owner watcher thread. Start does nothing while it runs; stop returns
+    // after the watcher's current cycle.
+    void startOwnerWatcher();
+    void stopOwnerWatcher();
+
+    const std::wstring& pipeName() const { return pipeName_; }
+
+private:
+    void watchOwnersLoop();
+    void serveClient(platform::NativeHandle pipe);
+    static void clientThreadMain(SingBoxNamedPipeServer* server, std::shared_ptr<ClientBook> book,
+                                 platform::NativeHandle pipe);
+    void waitForClientThreads();
+    void log(const std::string& line) const;
+
+    std::wstring pipeName_;
+    SingBoxBackend& backend_;
+    LogCallback log_;
+    PipeServerSettings settings_;
+
+    mutable std::mutex ownersMutex_;               // guards owners_
+    std::map<std::int32_t, std::uint32_t> owners_;  // instance id -> owner process id
+
+    // The client count with its lock and condition lives in a record shared
+    // with the client threads, so that a thread outliving the server's wait
+    // never touches freed memory.
+    std::shared_ptr<ClientBook> clients_ = std::make_shared<ClientBook>();
+
+    std::atomic<bool> watcherStop_{false};  // asks the watcher thread to end
+    std::thread watcherThread_;
+};
+
+}  // namespace velmora::vpn
