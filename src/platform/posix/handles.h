@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cerrno>
-#include <dlfcn.h>
 #include <unistd.h>
 
 #include "platform/unique_handle.h"
@@ -22,17 +21,5 @@ struct FileDescriptorTraits {
     }
 };
 using FileDescriptor = UniqueHandle<FileDescriptorTraits>;
-
-struct SharedLibraryTraits {
-    using Value = void*;
-    static Value invalid() { return nullptr; }
-    static bool isValid(Value v) { return v != nullptr; }
-    static void close(Value v) {
-        const int saved = errno;
-        dlclose(v);
-        errno = saved;
-    }
-};
-using SharedLibrary = UniqueHandle<SharedLibraryTraits>;
 
 }  // namespace velmora::vpn::platform

@@ -42,18 +42,6 @@ struct ServiceHandleTraits {
 };
 using ServiceHandle = UniqueHandle<ServiceHandleTraits>;
 
-struct ModuleHandleTraits {
-    using Value = HMODULE;
-    static Value invalid() { return nullptr; }
-    static bool isValid(Value v) { return v != nullptr; }
-    static void close(Value v) {
-        const DWORD saved = GetLastError();
-        FreeLibrary(v);
-        SetLastError(saved);
-    }
-};
-using ModuleHandle = UniqueHandle<ModuleHandleTraits>;
-
 struct LocalMemoryTraits {  // memory the system allocated for us (FormatMessage, SDDL, argv)
     using Value = HLOCAL;
     static Value invalid() { return nullptr; }

@@ -1,0 +1,118 @@
+// A stand-in for the sing-box engine library, written from the call contract
+// the service relies on. It parses the configuration as JSON, hands out ids
+// from 0 upwards, and lets a "standin" object in the configuration script
+// every outcome the service must handle.
+#include <boost/json/src.hpp>
+
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "standin_instance.h"
+
+#if defined(_WIN32)
+#define STANDIN_EXPORT extern "C" __declspec(dllexport)
+#else
+#define STANDIN_EXPORT extern "C" __attribute__((visibility("default")))
+#endif
+
+namespace velmora::standin {
+namespace {
+
+std::mutex registryMutex;                                  // guards instances and nextId
+std::map<std::int32_t, std::shared_ptr<Instance>> instances;  // created and not yet ended
+std::int32_t nextId = 0;
+
+std::optional<std::int32_t> integerMember(const boost::json::object& object, const char* key) {
+    const boost::json::value* member = object.if_contains(key);
+    if (member == nullptr || !member->is_int64()) return std::nullopt;
+    return static_cast<std::int32_t>(member->get_int64());
+}
+
+Script readScript(const boost::json::object& config) {
+    Script script;
+    const boost::json::value* member = config.if_contains("standin");
+    if (member == nullptr || !member->is_object()) return script;
+    const boost::json::object& object = member->get_object();
+    script.createResult = integerMember(object, "createResult");
+    script.fixedId = integerMember(object, "fixedId");
+    script.startDelayMs = integerMember(object, "startDelayMs").value_or(0);
+    script.startState = integerMember(object, "startState").value_or(1);
+    script.stopResult = integerMember(object, "stopResult").value_or(0);
+    script.stopRefusals = integerMember(object, "stopRefusals").value_or(1);
+    script.runForMs = integerMember(object, "runForMs");
+    return script;
+}
+
+std::vector<Endpoint> readEndpoints(const boost::json::object& config) {
+    std::vector<Endpoint> endpoints;
+    const boost::json::value* inbounds = config.if_contains("inbounds");
+    if (inbounds == nullptr || !inbounds->is_array()) return endpoints;
+    for (const boost::json::value& inbound : inbounds->get_array()) {
+        if (!inbound.is_object()) continue;
+        const auto port = integerMember(inbound.get_object(), "listen_port");
+        if (!port || *port < 0 || *port > 65535) continue;
+        const boost::json::value* listen = inbound.get_object().if_contains("listen");
+        endpoints.push_back({listen != nullptr && listen->is_string() ? std::string(listen->get_string())
+                                                                      : std::string("127.0.0.1"),
+                             static_cast<std::uint16_t>(*port)});
+    }
+    return endpoints;
+}
+
+std::shared_ptr<Instance> find(std::int32_t id) {
+    std::lock_guard lock(registryMutex);
+    const auto found = instances.find(id);
+    return found == instances.end() ? nullptr : found->second;
+}
+
+}  // namespace
+}  // namespace velmora::standin
+
+using namespace velmora::standin;
+
+STANDIN_EXPORT std::int32_t CreateSingBoxInstance(char* config) {
+    boost::json::error_code error;
+    const boost::json::value parsed = boost::json::parse(config != nullptr ? config : "", error);
+    if (error || !parsed.is_object()) return -1;
+    const Script script = readScript(parsed.get_object());
+    if (script.createResult && *script.createResult < 0) return *script.createResult;
+
+    auto instance = std::make_shared<Instance>(script, readEndpoints(parsed.get_object()));
+    std::lock_guard lock(registryMutex);
+    const std::int32_t id = script.fixedId ? *script.fixedId : nextId++;
+    // A scripted id that is taken hands out the id again without replacing
+    // the instance that has it, as a confused engine would.
+    instances.emplace(id, std::move(instance));
+    return id;
+}
+
+STANDIN_EXPORT std::int32_t RunSingBoxInstance(std::int32_t id) {
+    const std::shared_ptr<Instance> instance = find(id);
+    if (!instance) return -1;
+    instance->run();
+    std::lock_guard lock(registryMutex);
+    const auto found = instances.find(id);
+    if (found != instances.end() && found->second == instance) instances.erase(found);
+    return 0;
+}
+
+STANDIN_EXPORT std::int32_t WaitSingBoxInstanceStarted(std::int32_t id, std::int32_t timeoutMilliseconds) {
+    const std::shared_ptr<Instance> instance = find(id);
+    return instance ? instance->waitStarted(timeoutMilliseconds) : -1;
+}
+
+STANDIN_EXPORT std::int32_t StopSingBoxInstance(std::int32_t id) {
+    const std::shared_ptr<Instance> instance = find(id);
+    return instance ? instance->stop() : 0;
+}
+
+STANDIN_EXPORT std::int32_t StopAllSingBoxInstances() {
+    std::vector<std::shared_ptr<Instance>> all;
+    {
+        std::lock_guard lock(registryMutex);
+        for (const auto& entry : instances) all.push_back(entry.second);
+    }
+    for (const auto& instance : all) instance->forceStop();
+    return 0;
+}

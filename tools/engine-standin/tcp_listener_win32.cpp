@@ -1,0 +1,76 @@
+#include "tcp_listener.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include <mutex>
+#include <thread>
+
+namespace velmora::standin {
+namespace {
+
+void startWinsock() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+    });
+}
+
+}  // namespace
+
+bool TcpListener::open(const std::string& address, std::uint16_t port) {
+    close();
+    startWinsock();
+    sockaddr_in where{};
+    where.sin_family = AF_INET;
+    where.sin_port = htons(port);
+    if (inet_pton(AF_INET, address.c_str(), &where.sin_addr) != 1) return false;
+    const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) return false;
+    // Exclusive use, as a real engine takes its ports: a second bind fails.
+    BOOL yes = TRUE;
+    setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes), sizeof yes);
+    u_long nonBlocking = 1;
+    ioctlsocket(s, FIONBIO, &nonBlocking);
+    if (bind(s, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 || listen(s, 16) != 0) {
+        closesocket(s);
+        return false;
+    }
+    socket_ = static_cast<std::intptr_t>(s);
+    return true;
+}
+
+void TcpListener::acceptPending() {
+    if (socket_ == kNone) return;
+    for (;;) {
+        const SOCKET client = accept(static_cast<SOCKET>(socket_), nullptr, nullptr);
+        if (client == INVALID_SOCKET) return;
+        closesocket(client);
+    }
+}
+
+void TcpListener::close() {
+    if (socket_ == kNone) return;
+    closesocket(static_cast<SOCKET>(socket_));
+    socket_ = kNone;
+}
+
+void TcpListener::waitForAny(TcpListener* listeners, std::size_t count, int milliseconds) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    bool any = false;
+    for (std::size_t i = 0; i < count && i < FD_SETSIZE; ++i) {
+        if (listeners[i].socket_ == kNone) continue;
+        FD_SET(static_cast<SOCKET>(listeners[i].socket_), &readable);
+        any = true;
+    }
+    if (!any) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+        return;
+    }
+    timeval timeout{milliseconds / 1000, (milliseconds % 1000) * 1000};
+    select(0, &readable, nullptr, nullptr, &timeout);
+}
+
+}  // namespace velmora::standin
