@@ -1,1 +1,55 @@
-int main() { return 0; }
+// VelmoraVpnService: the console runner, the service, and its own installer
+// and uninstaller, chosen by the command line.
+#include <cstdint>
+#include <iostream>
+
+#include "app/service_options.h"
+#include "install/service_installer.h"
+#include "platform/command_line.h"
+#include "platform/console_control.h"
+#include "platform/service_dispatch.h"
+#include "runtime/runtime.h"
+#include "windows/pipe_framing.h"
+
+namespace {
+
+using namespace velmora::vpn;
+
+std::uint32_t consoleRun() {
+    installConsoleStopHandler(stopRequested);
+    return runServer(true);
+}
+
+std::uint32_t dispatch() {
+    processOptions = parseServiceOptions(commandLineArguments());
+    const ServiceOptions& options = processOptions;
+
+    if (options.help) {
+        std::cout << usageText() << std::flush;
+        return 0;
+    }
+    if (options.installService) {
+        if (options.uninstallService) {
+            std::cerr << "Use either --install-service or --uninstall-service, not both." << std::endl;
+            return 87;  // ERROR_INVALID_PARAMETER
+        }
+        return install(options);
+    }
+    if (options.uninstallService) return uninstall();
+    if (options.console) return consoleRun();
+
+    if (!serviceManagerAvailable()) return options.service ? runServer(false) : consoleRun();
+
+    const std::uint32_t error = runServiceDispatcher();
+    if (error == 0) return 0;
+    if (options.service) {
+        std::cerr << "Failed to start service dispatcher: " << windowsErrorText(error) << std::endl;
+        return error;
+    }
+    // Started by hand without --service: not an error, just a console run.
+    return consoleRun();
+}
+
+}  // namespace
+
+int main() { return static_cast<int>(dispatch()); }

@@ -65,7 +65,7 @@ public:
 
 private:
     void watchOwnersLoop();
-    void serveClient(platform::NativeHandle pipe);
+    static void serveClient(SingBoxNamedPipeServer* server, ClientBook& book, platform::NativeHandle pipe);
     static void clientThreadMain(SingBoxNamedPipeServer* server, std::shared_ptr<ClientBook> book,
                                  platform::NativeHandle pipe);
     void waitForClientThreads();

@@ -74,9 +74,9 @@ TEST(InProcessBackend, IdZeroIsAnOrdinaryIdAndADuplicateIdIsRefused) {
 }
 
 TEST(InProcessBackend, InstancesThatDoNotComeUpLeaveNothingRegistered) {
-    SingBoxInProcessBackend backend(standinSettings(100));
+    SingBoxInProcessBackend backend(standinSettings(1000));
     // Too slow for the wait: state 0, and the backend stops it.
-    const StartResult slow = backend.startInstance(scripted(R"("startDelayMs":3000)"));
+    const StartResult slow = backend.startInstance(scripted(R"("startDelayMs":60000)"));
     EXPECT_FALSE(slow.ok);
     EXPECT_EQ(slow.error, "sing-box did not come up. State: 0");
 

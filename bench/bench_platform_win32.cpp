@@ -1,0 +1,16 @@
+#include "bench_platform.h"
+
+#include <windows.h>
+
+namespace velmora::bench {
+
+std::chrono::microseconds processCpuTime() {
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto ticks = [](const FILETIME& time) {
+        return (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    };
+    return std::chrono::microseconds((ticks(kernel) + ticks(user)) / 10);
+}
+
+}  // namespace velmora::bench

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "app/service_options.h"
+
+namespace velmora::vpn {
+
+inline constexpr wchar_t kServiceName[] = L"VelmoraVpnService";
+inline constexpr wchar_t kServiceDisplayName[] = L"Velmora VPN Service";
+inline constexpr wchar_t kServiceDescription[] = L"Runs privileged sing-box VPN operations for VelmoraLine.";
+
+// The exit code of install and uninstall where there is no service manager
+// support (ERROR_NOT_SUPPORTED).
+inline constexpr std::uint32_t kNotSupportedExitCode = 50;
+
+// The full path of the running executable, or nothing when it cannot be found.
+std::optional<std::wstring> executablePath();
+
+// The text as one double-quoted command-line argument: quotes inside get a
+// backslash, nothing else changes (backslashes are not doubled).
+std::wstring quoteArgument(const std::wstring& text);
+
+// The command line the service manager starts the service with: this
+// executable with --service, and the log file and pipe name when they differ
+// from the defaults. Empty when the executable's path cannot be found.
+std::wstring buildServiceCommandLine(const ServiceOptions& options);
+
+// Registers this executable as the service, replacing an earlier
+// registration, and starts it when asked. Prints its progress; returns 0 or
+// the failing call's system error code.
+std::uint32_t install(const ServiceOptions& options);
+
+// Stops and removes the service. Returns 0 when it was removed or was not
+// installed, otherwise the failing call's system error code.
+std::uint32_t uninstall();
+
+}  // namespace velmora::vpn

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/pipe_io.h"
+
+namespace velmora::vpn {
+
+// Standard output and standard error sent into the log file (service mode).
+// Holds the handles it installed as the process's standard handles; tearing
+// it down flushes the standard streams and closes those handles, without
+// restoring the earlier ones.
+class StdHandleRedirect {
+public:
+    StdHandleRedirect() = default;
+    ~StdHandleRedirect();
+    StdHandleRedirect(const StdHandleRedirect&) = delete;
+    StdHandleRedirect& operator=(const StdHandleRedirect&) = delete;
+
+    std::vector<platform::NativeHandle> keptHandles;
+};
+
+// Redirects the operating-system standard handles and the C standard streams
+// stdout and stderr into the file, appending. A stream whose redirection
+// fails is left as it was, silently.
+std::unique_ptr<StdHandleRedirect> redirectStdHandles(const std::wstring& logFile);
+
+// Opens a private handle on the file for appending only, shared with every
+// other writer, creating it when missing and never truncating it. Returns an
+// invalid handle on failure.
+platform::NativeHandle openLogFileForAppend(const std::wstring& path);
+
+}  // namespace velmora::vpn

@@ -1,0 +1,18 @@
+#include "platform/command_line.h"
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include "platform/win32/handles.h"
+
+namespace velmora::vpn {
+
+std::vector<std::wstring> commandLineArguments() {
+    int count = 0;
+    wchar_t** arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (arguments == nullptr) return {};
+    const platform::LocalMemory owner(arguments);
+    return std::vector<std::wstring>(arguments, arguments + count);
+}
+
+}  // namespace velmora::vpn

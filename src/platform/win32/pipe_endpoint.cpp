@@ -1,0 +1,110 @@
+#include "platform/pipe_endpoint.h"
+
+#include <thread>
+
+#include <windows.h>
+#include <sddl.h>
+
+#include "platform/win32/handles.h"
+#include "windows/pipe_framing.h"
+
+namespace velmora::vpn::platform {
+namespace {
+
+// Who may use the pipe. A protected DACL (nothing inherited) with three entries:
+//   (A;;GA;;;SY)   Local System: full control
+//   (A;;GA;;;BA)   built-in Administrators: full control
+//   (A;;GRGW;;;IU) interactive users: read and write, so the desktop client can talk to us
+constexpr wchar_t kPipeSddl[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;IU)";
+
+constexpr DWORD kOpenMode = PIPE_ACCESS_DUPLEX;
+constexpr DWORD kPipeMode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_NOWAIT | PIPE_REJECT_REMOTE_CLIENTS;
+constexpr DWORD kBufferSize = 65536;
+
+// The pipe's security descriptor and the attributes that point at it. When
+// the conversion fails the pipe gets the system's default security.
+struct PipeSecurity {
+    LocalMemory descriptor;
+    SECURITY_ATTRIBUTES attributes{};
+};
+
+void makePipeSecurity(PipeSecurity& security) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSddl, SDDL_REVISION_1, &descriptor, nullptr)) {
+        return;
+    }
+    security.descriptor.reset(descriptor);
+    security.attributes.nLength = sizeof(SECURITY_ATTRIBUTES);
+    security.attributes.lpSecurityDescriptor = descriptor;
+    security.attributes.bInheritHandle = FALSE;
+}
+
+}  // namespace
+
+struct PipeListener::State {
+    std::wstring pipeName;
+    PipeSecurity security;
+    FileHandle instance;  // the listening instance, if any
+};
+
+PipeListener::PipeListener(const std::wstring& pipeName) : state_(std::make_unique<State>()) {
+    state_->pipeName = pipeName;
+    makePipeSecurity(state_->security);
+}
+
+PipeListener::~PipeListener() = default;
+
+bool PipeListener::createInstance(std::string& error) {
+    SECURITY_ATTRIBUTES* attributes = state_->security.descriptor ? &state_->security.attributes : nullptr;
+    HANDLE instance = CreateNamedPipeW(state_->pipeName.c_str(), kOpenMode, kPipeMode, PIPE_UNLIMITED_INSTANCES,
+                                       kBufferSize, kBufferSize, 0, attributes);
+    if (instance == INVALID_HANDLE_VALUE) {
+        error = apiFailureText("CreateNamedPipeW", GetLastError());
+        return false;
+    }
+    state_->instance.reset(instance);
+    return true;
+}
+
+PollOutcome PipeListener::poll(std::chrono::milliseconds interval, NativeHandle& connection, std::string& error) {
+    if (ConnectNamedPipe(state_->instance.get(), nullptr)) {
+        connection = state_->instance.release();
+        return PollOutcome::connected;
+    }
+    const DWORD code = GetLastError();
+    switch (code) {
+        case ERROR_PIPE_CONNECTED:
+            connection = state_->instance.release();
+            return PollOutcome::connected;
+        case ERROR_NO_DATA:
+            // A client connected and left before it was served. The instance
+            // reports this until it is disconnected; disconnecting puts it
+            // back to listening, so accepting goes on with the same instance.
+            DisconnectNamedPipe(state_->instance.get());
+            [[fallthrough]];
+        case ERROR_PIPE_LISTENING:
+            std::this_thread::sleep_for(interval);
+            return PollOutcome::waiting;
+        default:
+            error = apiFailureText("ConnectNamedPipe", code);
+            return PollOutcome::failed;
+    }
+}
+
+void PipeListener::closeInstance() { state_->instance.reset(); }
+
+PipeConnection::~PipeConnection() {
+    if (FileHandleTraits::isValid(handle_)) FileHandleTraits::close(handle_);
+}
+
+void PipeConnection::makeBlocking() {
+    DWORD mode = PIPE_READMODE_BYTE | PIPE_WAIT;
+    SetNamedPipeHandleState(handle_, &mode, nullptr, nullptr);
+}
+
+void PipeConnection::flushAndDisconnect() {
+    FlushFileBuffers(handle_);
+    DisconnectNamedPipe(handle_);
+}
+
+}  // namespace velmora::vpn::platform

@@ -1,0 +1,185 @@
+#include "install/service_installer.h"
+
+#include <iostream>
+#include <vector>
+
+#include <windows.h>
+
+#include "platform/win32/handles.h"
+#include "windows/pipe_framing.h"
+
+namespace velmora::vpn {
+namespace {
+
+using platform::ServiceHandle;
+
+constexpr DWORD kManagerInstallRights = SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE;
+constexpr DWORD kOldServiceRights = DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS;
+constexpr DWORD kNewServiceRights = SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START;
+constexpr ULONGLONG kStopWaitMs = 60000;
+constexpr DWORD kStopPollMs = 200;
+constexpr ULONGLONG kDeletionWaitMs = 30000;
+constexpr DWORD kDeletionPollMs = 250;
+
+// A message on a wide console stream; the narrow error text is widened
+// character by character. Every message ends with a line break and a flush.
+void say(std::wostream& stream, const std::wstring& text, const std::string& narrowTail = {}) {
+    stream << text;
+    for (const char c : narrowTail) stream << stream.widen(c);
+    stream << std::endl;
+}
+
+bool queryState(SC_HANDLE service, DWORD& state) {
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status), sizeof status,
+                              &needed)) {
+        return false;
+    }
+    state = status.dwCurrentState;
+    return true;
+}
+
+// Asks the service to stop and waits up to a minute for it. Never fails: the
+// caller goes on in any case.
+void waitForServiceStop(SC_HANDLE service) {
+    DWORD state = 0;
+    if (!queryState(service, state) || state == SERVICE_STOPPED) return;
+    SERVICE_STATUS ignored{};
+    ControlService(service, SERVICE_CONTROL_STOP, &ignored);
+    const ULONGLONG deadline = GetTickCount64() + kStopWaitMs;
+    while (GetTickCount64() < deadline) {
+        if (!queryState(service, state)) break;
+        if (state == SERVICE_STOPPED) return;
+        Sleep(kStopPollMs);
+    }
+    say(std::wcerr, std::wstring(L"Timed out waiting for ") + kServiceName + L" to stop");
+}
+
+// Stops and deletes an earlier registration, then waits for the manager to
+// let go of its entry. Prints a warning when the entry stays.
+void removePreviousRegistration(SC_HANDLE manager) {
+    ServiceHandle old(OpenServiceW(manager, kServiceName, kOldServiceRights));
+    if (!old) return;
+    waitForServiceStop(old.get());
+    DeleteService(old.get());
+    old.reset();
+
+    const ULONGLONG deadline = GetTickCount64() + kDeletionWaitMs;
+    while (GetTickCount64() < deadline) {
+        ServiceHandle probe(OpenServiceW(manager, kServiceName, SERVICE_QUERY_STATUS));
+        if (probe) {
+            probe.reset();
+            Sleep(kDeletionPollMs);
+            continue;
+        }
+        if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return;
+        break;
+    }
+    say(std::wcerr, std::wstring(L"Previous ") + kServiceName + L" is still marked for deletion");
+}
+
+}  // namespace
+
+std::optional<std::wstring> executablePath() {
+    std::vector<wchar_t> buffer(MAX_PATH, L'\0');
+    DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    // A count equal to the buffer's length means the path was cut short.
+    while (length == buffer.size()) {
+        buffer.assign(buffer.size() * 2, L'\0');
+        length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    }
+    if (length == 0) return std::nullopt;
+    return std::wstring(buffer.data(), length);
+}
+
+std::uint32_t install(const ServiceOptions& options) {
+    const std::wstring commandLine = buildServiceCommandLine(options);
+    if (commandLine.empty()) {
+        const DWORD code = GetLastError();
+        say(std::wcerr, L"Failed to resolve executable path: ", windowsErrorText(code));
+        return code;
+    }
+
+    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, kManagerInstallRights));
+    if (!manager) {
+        const DWORD code = GetLastError();
+        say(std::wcerr, L"OpenSCManager failed: ", windowsErrorText(code));
+        return code;
+    }
+
+    removePreviousRegistration(manager.get());
+
+    // Unknown words are no error: they give an automatic start without delay.
+    DWORD startType = SERVICE_AUTO_START;
+    if (options.startupMode == L"demand" || options.startupMode == L"manual") startType = SERVICE_DEMAND_START;
+    if (options.startupMode == L"disabled") startType = SERVICE_DISABLED;
+
+    ServiceHandle service(CreateServiceW(manager.get(), kServiceName, kServiceDisplayName, kNewServiceRights,
+                                         SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL,
+                                         commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
+    if (!service) {
+        const DWORD code = GetLastError();
+        manager.reset();
+        say(std::wcerr, L"CreateService failed: ", windowsErrorText(code));
+        return code;
+    }
+
+    std::wstring description = kServiceDescription;
+    SERVICE_DESCRIPTIONW descriptionInfo{description.data()};
+    ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &descriptionInfo);
+    if (startType == SERVICE_AUTO_START) {
+        SERVICE_DELAYED_AUTO_START_INFO delayed{options.startupMode == L"delayed-auto"};
+        ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed);
+    }
+
+    std::wcout << L"Installed " << kServiceName << L"\n";
+    std::wcout << L"Binary path: " << commandLine << L"\n";
+    std::wcout << L"Startup: " << options.startupMode << std::endl;
+
+    if (options.startAfterInstall) {
+        if (StartServiceW(service.get(), 0, nullptr) || GetLastError() == ERROR_SERVICE_ALREADY_RUNNING) {
+            say(std::wcout, std::wstring(L"Started ") + kServiceName);
+        } else {
+            const DWORD code = GetLastError();
+            service.reset();
+            manager.reset();
+            say(std::wcerr, L"StartService failed: ", windowsErrorText(code));
+            return code;
+        }
+    }
+    return 0;
+}
+
+std::uint32_t uninstall() {
+    ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) {
+        const DWORD code = GetLastError();
+        say(std::wcerr, L"OpenSCManager failed: ", windowsErrorText(code));
+        return code;
+    }
+    ServiceHandle service(OpenServiceW(manager.get(), kServiceName, kOldServiceRights));
+    if (!service) {
+        const DWORD code = GetLastError();
+        manager.reset();
+        if (code == ERROR_SERVICE_DOES_NOT_EXIST) {
+            say(std::wcout, std::wstring(kServiceName) + L" is not installed");
+            return 0;
+        }
+        say(std::wcerr, L"OpenService failed: ", windowsErrorText(code));
+        return code;
+    }
+
+    waitForServiceStop(service.get());
+    if (!DeleteService(service.get())) {
+        const DWORD code = GetLastError();
+        service.reset();
+        manager.reset();
+        say(std::wcerr, L"DeleteService failed: ", windowsErrorText(code));
+        return code;
+    }
+    say(std::wcout, std::wstring(L"Uninstalled ") + kServiceName);
+    return 0;
+}
+
+}  // namespace velmora::vpn

@@ -1,0 +1,56 @@
+#include "runtime/runtime.h"
+
+#include <exception>
+#include <memory>
+
+#include "backend/singbox_in_process_backend.h"
+#include "platform/std_redirect.h"
+#include "platform/text.h"
+#include "runtime/service_logger.h"
+#include "windows/singbox_named_pipe_server.h"
+
+namespace velmora::vpn {
+
+// The process-wide records are defined together, in this order, so that
+// at exit the redirection goes first (flushing the streams and closing its
+// handles), then the logger, then the options.
+ServiceOptions processOptions;
+std::atomic<bool> stopRequested{false};
+std::unique_ptr<ServiceLogger> processLogger;
+
+namespace {
+
+std::unique_ptr<StdHandleRedirect> stdHandleRedirect;
+
+}  // namespace
+
+std::uint32_t runServer(bool consoleMode) {
+    stopRequested.exchange(false);
+
+    stdHandleRedirect.reset();
+    if (!consoleMode && processOptions.logFile) stdHandleRedirect = redirectStdHandles(*processOptions.logFile);
+
+    // The new logger is in place before the old one is destroyed.
+    std::unique_ptr<ServiceLogger> previous = std::move(processLogger);
+    processLogger = std::make_unique<ServiceLogger>(processOptions.logFile, consoleMode);
+    previous.reset();
+
+    try {
+        logLine("Velmora VPN service runtime starting");
+        logLine("Pipe: " + toUtf8(processOptions.pipeName));
+
+        std::unique_ptr<SingBoxBackend> backend = std::make_unique<SingBoxInProcessBackend>();
+        // The server is destroyed before the backend, on every path.
+        SingBoxNamedPipeServer server(processOptions.pipeName, *backend,
+                                      [](const std::string& line) { logLine(line); });
+        server.run(stopRequested);
+        backend->stopAllInstances();
+        logLine("Velmora VPN service runtime stopped");
+        return 0;
+    } catch (const std::exception& error) {
+        logLine(std::string("Fatal error: ") + error.what());
+        return kFatalExitCode;
+    }
+}
+
+}  // namespace velmora::vpn

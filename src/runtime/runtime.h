@@ -1,0 +1,24 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "app/service_options.h"
+
+namespace velmora::vpn {
+
+// The exit code of a run that ended in a fatal error (ERROR_SERVICE_SPECIFIC_ERROR).
+inline constexpr std::uint32_t kFatalExitCode = 1066;
+
+// The options of this process, written once by the entry point.
+extern ServiceOptions processOptions;
+// Raised to stop the run; cleared only at the start of a run.
+extern std::atomic<bool> stopRequested;
+
+// Serves until stopRequested is raised. In console mode log lines also go to
+// standard error; in service mode with a log file, standard output and error
+// go into that file. Returns 0 after a normal stop, kFatalExitCode after a
+// fatal error (logged as "Fatal error: ...").
+std::uint32_t runServer(bool consoleMode);
+
+}  // namespace velmora::vpn

@@ -1,0 +1,43 @@
+#pragma once
+
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "platform/local_time.h"
+
+namespace velmora::vpn {
+
+// The service's one log: each line is "YYYY-MM-DD hh:mm:ss message", appended
+// to an optional log file and, in console mode, written to standard error.
+class ServiceLogger {
+public:
+    // With a path, opens the file for appending in text mode, shared with
+    // other writers and readers; a file that cannot be opened only means no
+    // file lines, and nothing is reported.
+    ServiceLogger(std::optional<std::wstring> path, bool writeToConsole);
+    ServiceLogger(const ServiceLogger&) = delete;
+    ServiceLogger& operator=(const ServiceLogger&) = delete;
+
+    // Callable from any thread; the file line comes before the console line,
+    // both under one hold of the lock, and the file is flushed at once.
+    void log(const std::string& message);
+
+    // The line for a message at a given local time, without its newline.
+    static std::string formatLine(const platform::LocalTime& time, const std::string& message);
+
+private:
+    bool writeToConsole_;
+    std::ofstream file_;
+    std::mutex writeLock_;  // guards file_ and the console writes
+};
+
+// The process-wide logger, replaced by each run of the runtime.
+extern std::unique_ptr<ServiceLogger> processLogger;
+
+// Logs through the process-wide logger; does nothing before there is one.
+void logLine(const std::string& message);
+
+}  // namespace velmora::vpn

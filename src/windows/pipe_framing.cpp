@@ -1,0 +1,90 @@
+#include "windows/pipe_framing.h"
+
+#include <algorithm>
+
+namespace velmora::vpn {
+namespace {
+
+constexpr std::uint64_t kLargestCall = 0xFFFFFFFFu;
+
+}  // namespace
+
+bool readExact(platform::NativeHandle pipe, void* destination, std::uint64_t count, std::string& error) {
+    auto* position = static_cast<unsigned char*>(destination);
+    while (count > 0) {
+        const auto chunk = static_cast<std::uint32_t>(std::min(count, kLargestCall));
+        const platform::IoCall call = platform::readSome(pipe, position, chunk);
+        if (!call.ok) {
+            error = apiFailureText(platform::readCallName(), call.error);
+            return false;
+        }
+        if (call.count == 0) {
+            error = "Pipe closed while reading message";
+            return false;
+        }
+        position += call.count;
+        count -= call.count;
+    }
+    return true;
+}
+
+bool writeExact(platform::NativeHandle pipe, const void* source, std::uint64_t count, std::string& error) {
+    const auto* position = static_cast<const unsigned char*>(source);
+    while (count > 0) {
+        const auto chunk = static_cast<std::uint32_t>(std::min(count, kLargestCall));
+        const platform::IoCall call = platform::writeSome(pipe, position, chunk);
+        if (!call.ok) {
+            error = apiFailureText(platform::writeCallName(), call.error);
+            return false;
+        }
+        if (call.count == 0) {
+            error = "Pipe closed while writing message";
+            return false;
+        }
+        position += call.count;
+        count -= call.count;
+    }
+    return true;
+}
+
+bool readMessage(platform::NativeHandle pipe, std::string& message, std::string& error) {
+    unsigned char header[4] = {0, 0, 0, 0};
+    if (!readExact(pipe, header, sizeof header, error)) return false;
+    const std::uint64_t length = std::uint64_t{header[0]} | std::uint64_t{header[1]} << 8 |
+                                 std::uint64_t{header[2]} << 16 | std::uint64_t{header[3]} << 24;
+    if (length > kMaxPipeMessageSize) {
+        // The body stays unread; the caller ends the connection.
+        error = "Pipe message is too large";
+        return false;
+    }
+    message.assign(static_cast<std::size_t>(length), '\0');
+    if (length == 0) return true;
+    return readExact(pipe, message.data(), length, error);
+}
+
+bool writeMessage(platform::NativeHandle pipe, const char* message, std::uint64_t size, std::string& error) {
+    if (size > kMaxPipeMessageSize) {
+        error = "Pipe message is too large";
+        return false;
+    }
+    const auto length = static_cast<std::uint32_t>(size);
+    const unsigned char header[4] = {
+        static_cast<unsigned char>(length), static_cast<unsigned char>(length >> 8),
+        static_cast<unsigned char>(length >> 16), static_cast<unsigned char>(length >> 24)};
+    if (!writeExact(pipe, header, sizeof header, error)) return false;
+    if (size == 0) return true;
+    return writeExact(pipe, message, size, error);
+}
+
+std::string windowsErrorText(std::uint32_t code) {
+    std::string text = std::to_string(code);
+    const std::string systemText = platform::systemErrorMessage(code);
+    if (!systemText.empty()) text += ": " + systemText;
+    return text;
+}
+
+std::string apiFailureText(const std::string& operation, std::uint32_t code) {
+    return operation + " failed. " + platform::systemErrorLabel() + " " + windowsErrorText(code);
+}
+
+}  // namespace velmora::vpn

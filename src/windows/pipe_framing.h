@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/pipe_io.h"
+
+// Frames on the service's pipe: a 4-byte little-endian body length, then the
+// body. The operations report failure as false plus a text (the caller's
+// error string is left alone on success); they never log, retry or close.
+namespace velmora::vpn {
+
+// The largest body either side may send: 16 MiB.
+inline constexpr std::uint64_t kMaxPipeMessageSize = 16777216;
+
+// Reads exactly `count` bytes; short reads simply lead to the next read.
+bool readExact(platform::NativeHandle pipe, void* destination, std::uint64_t count, std::string& error);
+// Writes exactly `count` bytes.
+bool writeExact(platform::NativeHandle pipe, const void* source, std::uint64_t count, std::string& error);
+// Reads one frame into `message`, replacing its content; the body is read
+// straight into the string after one sizing.
+bool readMessage(platform::NativeHandle pipe, std::string& message, std::string& error);
+// Writes one frame: the length, then (when non-empty) the body, in two writes.
+bool writeMessage(platform::NativeHandle pipe, const char* message, std::uint64_t size, std::string& error);
+
+// The error code in decimal, then ": " and the system's text for it when
+// there is one, exactly as the system gives it.
+std::string windowsErrorText(std::uint32_t code);
+// "<operation> failed. Windows error <windowsErrorText(code)>".
+std::string apiFailureText(const std::string& operation, std::uint32_t code);
+
+}  // namespace velmora::vpn

@@ -1,0 +1,193 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <future>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "client_connection.h"
+#include "pipe_client.h"
+#include "support/fake_backend.h"
+#include "support/running_server.h"
+#include "support/wait_until.h"
+#include "windows/pipe_framing.h"
+
+namespace velmora::vpn {
+namespace {
+
+using ::testing::Contains;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using testing::RunningServer;
+
+constexpr auto kTimeout = std::chrono::milliseconds(5000);
+const std::string kPing = R"({"command":"ping"})";
+const std::string kPong = R"({"version":1,"ok":true,"payload":{"status":"ok"}})";
+
+class PipeServer : public ::testing::Test {
+protected:
+    testing::FakeBackend backend;
+    testing::LogRecorder logs;
+
+    std::unique_ptr<velmora::client::ClientConnection> connect(const RunningServer& running) {
+        auto connection = std::make_unique<velmora::client::ClientConnection>();
+        std::string error;
+        EXPECT_TRUE(connection->connect(running.pipeName(), kTimeout, error)) << error;
+        connection->limitIo(kTimeout);
+        return connection;
+    }
+    bool logged(const std::string& text) {
+        return testing::waitUntil([&] {
+            for (const std::string& line : logs.lines())
+                if (line.find(text) != std::string::npos) return true;
+            return false;
+        });
+    }
+};
+
+TEST_F(PipeServer, AnswersOneFrameAndNeverASecondOnTheSameConnection) {
+    RunningServer running(backend, logs.callback());
+    auto connection = connect(running);
+    std::string error;
+    ASSERT_TRUE(writeMessage(connection->handle(), kPing.data(), kPing.size(), error)) << error;
+    std::string response;
+    ASSERT_TRUE(readMessage(connection->handle(), response, error)) << error;
+    EXPECT_EQ(response, kPong);
+
+    // The server has disconnected: a second request gets no answer.
+    writeMessage(connection->handle(), kPing.data(), kPing.size(), error);
+    EXPECT_FALSE(readMessage(connection->handle(), response, error));
+    EXPECT_EQ(response, kPong);
+}
+
+TEST_F(PipeServer, AFrameDeliveredInPiecesIsAssembled) {
+    RunningServer running(backend, logs.callback());
+    auto connection = connect(running);
+    std::string error;
+    const unsigned char header[4] = {static_cast<unsigned char>(kPing.size()), 0, 0, 0};
+    ASSERT_TRUE(writeExact(connection->handle(), header, 3, error));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(writeExact(connection->handle(), header + 3, 1, error));
+    ASSERT_TRUE(writeExact(connection->handle(), kPing.data(), 3, error));
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_TRUE(writeExact(connection->handle(), kPing.data() + 3, kPing.size() - 3, error));
+    std::string response;
+    ASSERT_TRUE(readMessage(connection->handle(), response, error)) << error;
+    EXPECT_EQ(response, kPong);
+}
+
+TEST_F(PipeServer, BadPeersCostOneLogLineAndTheirOwnConnection) {
+    RunningServer running(backend, logs.callback());
+    {
+        // Announces more than the limit: refused after the 4 length bytes, no answer.
+        auto connection = connect(running);
+        std::string error;
+        const unsigned char header[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+        ASSERT_TRUE(writeExact(connection->handle(), header, 4, error));
+        std::string response;
+        EXPECT_FALSE(readMessage(connection->handle(), response, error));
+        EXPECT_TRUE(logged("Pipe message is too large"));
+    }
+    {
+        // Sends half a frame and leaves.
+        auto connection = connect(running);
+        std::string error;
+        const unsigned char half[6] = {10, 0, 0, 0, '{', '"'};
+        ASSERT_TRUE(writeExact(connection->handle(), half, sizeof half, error));
+    }
+    // Connects and leaves without a byte, many times (on Windows this is the
+    // instance that reports ERROR_NO_DATA).
+    for (int i = 0; i < 20; ++i) connect(running);
+
+    EXPECT_EQ(velmora::client::sendRequest(running.pipeName(), kPing, kTimeout).response, kPong);
+    EXPECT_TRUE(backend.calls().empty());
+}
+
+TEST_F(PipeServer, ManyClientsAtOnceAreAllAnswered) {
+    RunningServer running(backend, logs.callback());
+    constexpr int kClients = 16;
+    constexpr int kRequests = 20;
+    std::vector<std::future<int>> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.push_back(std::async(std::launch::async, [&] {
+            int answered = 0;
+            for (int r = 0; r < kRequests; ++r) {
+                const auto exchange = velmora::client::sendRequest(running.pipeName(), kPing, kTimeout);
+                if (exchange.delivered && exchange.response == kPong) ++answered;
+            }
+            return answered;
+        }));
+    }
+    int answered = 0;
+    for (auto& client : clients) answered += client.get();
+    EXPECT_EQ(answered, kClients * kRequests);
+}
+
+TEST_F(PipeServer, AStopRaisedBeforeRunCreatesNoPipe) {
+    SingBoxNamedPipeServer server(testing::uniquePipeName(), backend, logs.callback(), testing::fastSettings());
+    std::atomic<bool> stop{true};
+    server.run(stop);
+    EXPECT_THAT(logs.lines(), ElementsAre("Named pipe server starting", "Named pipe server stopped"));
+    velmora::client::ClientConnection connection;
+    std::string error;
+    EXPECT_FALSE(connection.connect(server.pipeName(), std::chrono::milliseconds(0), error));
+}
+
+TEST_F(PipeServer, AStopWhileIdleEndsRunAndClosesThePipe) {
+    auto running = std::make_unique<RunningServer>(backend, logs.callback());
+    EXPECT_EQ(velmora::client::sendRequest(running->pipeName(), kPing, kTimeout).response, kPong);
+    const std::wstring name = running->pipeName();
+    running->stop();
+    EXPECT_EQ(logs.lines().back(), "Named pipe server stopped");
+    velmora::client::ClientConnection connection;
+    std::string error;
+    EXPECT_FALSE(connection.connect(name, std::chrono::milliseconds(0), error));
+}
+
+// A client that stays silent through shutdown: run gives up on it after the
+// client wait, the server and the backend are destroyed, and the client's
+// thread, once its client finally speaks, touches none of them (the
+// AddressSanitizer build would report it).
+TEST(PipeServerShutdown, AClientThreadOutlivingTheServerTouchesNothingFreed) {
+    auto backend = std::make_unique<testing::FakeBackend>();
+    auto logs = std::make_unique<testing::LogRecorder>();
+    testing::LogRecorder* logView = logs.get();
+    PipeServerSettings settings = testing::fastSettings();
+    settings.clientWaitLimit = std::chrono::milliseconds(50);
+    auto running = std::make_unique<RunningServer>(*backend, logs->callback(), settings);
+
+    velmora::client::ClientConnection silent;
+    std::string error;
+    ASSERT_TRUE(silent.connect(running->pipeName(), kTimeout, error)) << error;
+    silent.limitIo(kTimeout);
+    // Connections are accepted in order: once a later one is answered, the
+    // silent one has been handed to its thread.
+    ASSERT_TRUE(velmora::client::sendRequest(running->pipeName(), kPing, kTimeout).delivered);
+
+    running->stop();
+    EXPECT_THAT(logView->lines(), Contains("Timed out waiting for 1 client thread(s)"));
+    EXPECT_EQ(logView->lines().back(), "Named pipe server stopped");
+    running.reset();
+    backend.reset();
+    logs.reset();
+
+    // Now the late client speaks: no answer comes, and nothing crashes.
+    ASSERT_TRUE(writeMessage(silent.handle(), kPing.data(), kPing.size(), error)) << error;
+    std::string response;
+    EXPECT_FALSE(readMessage(silent.handle(), response, error));
+}
+
+TEST_F(PipeServer, AnEndpointThatCannotBeCreatedIsRetriedUntilStop) {
+    PipeServerSettings settings = testing::fastSettings();
+    RunningServer running(backend, logs.callback(), settings, L"not a pipe name");
+    ASSERT_TRUE(testing::waitUntil([&] { return logs.lines().size() >= 4; }));
+    running.stop();
+    const auto lines = logs.lines();
+    EXPECT_EQ(lines.front(), "Named pipe server starting");
+    EXPECT_THAT(lines[1], HasSubstr(" failed. "));
+    EXPECT_EQ(lines.back(), "Named pipe server stopped");
+}
+
+}  // namespace
+}  // namespace velmora::vpn

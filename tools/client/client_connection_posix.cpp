@@ -1,0 +1,69 @@
+#include "client_connection.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <thread>
+#include <unistd.h>
+
+#include "platform/posix/handles.h"
+#include "platform/posix/socket_path.h"
+#include "windows/pipe_framing.h"
+
+namespace velmora::client {
+
+using velmora::vpn::apiFailureText;
+using velmora::vpn::platform::FileDescriptor;
+
+struct ClientConnection::State {
+    FileDescriptor socket;
+};
+
+ClientConnection::ClientConnection() : state_(std::make_unique<State>()) {}
+ClientConnection::~ClientConnection() = default;
+
+bool ClientConnection::connect(const std::wstring& pipeName, std::chrono::milliseconds timeout, std::string& error) {
+    const std::string path = velmora::vpn::platform::socketPathForPipeName(pipeName);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path) {
+        error = "Invalid pipe name";
+        return false;
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+        if (!socket) {
+            error = apiFailureText("socket", static_cast<std::uint32_t>(errno));
+            return false;
+        }
+        if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+            state_->socket = std::move(socket);
+            return true;
+        }
+        const int code = errno;
+        // No socket yet, or between two listeners, or a full backlog: try again.
+        const bool retry = code == ENOENT || code == ECONNREFUSED || code == EAGAIN || code == EINTR;
+        if (!retry || std::chrono::steady_clock::now() >= deadline) {
+            error = apiFailureText("connect", static_cast<std::uint32_t>(code)) + " (" + path + ")";
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void ClientConnection::limitIo(std::chrono::milliseconds timeout) {
+    timeval limit{};
+    limit.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+    limit.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
+    setsockopt(state_->socket.get(), SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    setsockopt(state_->socket.get(), SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+}
+
+velmora::vpn::platform::NativeHandle ClientConnection::handle() const { return state_->socket.get(); }
+
+}  // namespace velmora::client

@@ -1,0 +1,78 @@
+#include "client_connection.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+#include "platform/win32/handles.h"
+#include "windows/pipe_framing.h"
+
+namespace velmora::client {
+
+using velmora::vpn::apiFailureText;
+using velmora::vpn::platform::FileHandle;
+using velmora::vpn::platform::KernelHandle;
+
+struct ClientConnection::State {
+    FileHandle pipe;
+    // Synchronous pipe I/O has no time-out of its own: a watchdog cancels the
+    // waiting thread's I/O once the limit has passed.
+    std::thread watchdog;
+    std::mutex mutex;              // guards finished
+    std::condition_variable done;  // notified when the connection is finished
+    bool finished = false;
+};
+
+ClientConnection::ClientConnection() : state_(std::make_unique<State>()) {}
+
+ClientConnection::~ClientConnection() {
+    {
+        std::lock_guard lock(state_->mutex);
+        state_->finished = true;
+    }
+    state_->done.notify_all();
+    if (state_->watchdog.joinable()) state_->watchdog.join();
+}
+
+bool ClientConnection::connect(const std::wstring& pipeName, std::chrono::milliseconds timeout, std::string& error) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        HANDLE pipe = CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (pipe != INVALID_HANDLE_VALUE) {
+            state_->pipe.reset(pipe);
+            return true;
+        }
+        const DWORD code = GetLastError();
+        // Busy: every instance is taken. Not found: the service is between two
+        // instances (or not running yet). Either way, try again until the limit.
+        const bool retry = code == ERROR_PIPE_BUSY || code == ERROR_FILE_NOT_FOUND;
+        if (!retry || std::chrono::steady_clock::now() >= deadline) {
+            error = apiFailureText("CreateFileW", code);
+            while (!error.empty() && (error.back() == '\n' || error.back() == '\r')) error.pop_back();
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+void ClientConnection::limitIo(std::chrono::milliseconds timeout) {
+    HANDLE self = nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    state_->watchdog = std::thread([state = state_.get(), thread = KernelHandle(self), timeout]() mutable {
+        std::unique_lock lock(state->mutex);
+        if (state->done.wait_for(lock, timeout, [state] { return state->finished; })) return;
+        // Cancel until the connection is finished: the I/O may not have begun yet.
+        while (!state->finished) {
+            CancelSynchronousIo(thread.get());
+            state->done.wait_for(lock, std::chrono::milliseconds(10));
+        }
+    });
+}
+
+velmora::vpn::platform::NativeHandle ClientConnection::handle() const { return state_->pipe.get(); }
+
+}  // namespace velmora::client

@@ -1,0 +1,148 @@
+// velmora-vpn-client: sends one request to the service and prints its answer.
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <iterator>
+#include <optional>
+#include <sstream>
+
+#include <boost/json.hpp>
+
+#include "pipe_client.h"
+#include "platform/command_line.h"
+#include "platform/text.h"
+#include "windows/singbox_named_pipe_server.h"
+
+namespace {
+
+using velmora::vpn::toUtf8;
+
+constexpr int kOk = 0;
+constexpr int kRefused = 1;
+constexpr int kUnreachable = 2;
+
+constexpr const char* kUsage =
+    "Usage:\n"
+    "  velmora-vpn-client [options] ping\n"
+    "  velmora-vpn-client [options] start --config <file|-> [--owner-pid <pid>]\n"
+    "  velmora-vpn-client [options] stop <instance-id>\n"
+    "  velmora-vpn-client [options] stop-all\n"
+    "  velmora-vpn-client [options] send <request-json>\n"
+    "\n"
+    "Options:\n"
+    "  --pipe-name <name>    Pipe to use (default \\\\.\\pipe\\VelmoraVpnService).\n"
+    "  --timeout <ms>        Longest wait for the service, and for its answer (default 30000).\n"
+    "\n"
+    "Prints the service's response. Exit code: 0 when it says \"ok\", 1 when it\n"
+    "refuses, 2 when it cannot be reached or the exchange fails.\n";
+
+int usageError(const std::string& reason) {
+    std::cerr << reason << "\n\n" << kUsage;
+    return kUnreachable;
+}
+
+std::optional<std::string> readConfig(const std::wstring& source) {
+    if (source == L"-") {
+        std::ostringstream text;
+        text << std::cin.rdbuf();
+        return text.str();
+    }
+    std::ifstream file(std::filesystem::path(source), std::ios::binary);
+    if (!file) return std::nullopt;
+    return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+std::optional<unsigned long long> number(const std::wstring& text) {
+    if (text.empty() || text.size() > 19) return std::nullopt;
+    unsigned long long value = 0;
+    for (const wchar_t c : text) {
+        if (c < L'0' || c > L'9') return std::nullopt;
+        value = value * 10 + static_cast<unsigned long long>(c - L'0');
+    }
+    return value;
+}
+
+}  // namespace
+
+int main() {
+    std::vector<std::wstring> arguments = velmora::vpn::commandLineArguments();
+    if (!arguments.empty()) arguments.erase(arguments.begin());
+
+    std::wstring pipeName = velmora::vpn::kDefaultPipeName;
+    std::chrono::milliseconds timeout(30000);
+    std::vector<std::wstring> words;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const std::wstring& argument = arguments[i];
+        const bool hasValue = i + 1 < arguments.size();
+        if (argument == L"--help" || argument == L"-h") {
+            std::cout << kUsage;
+            return kOk;
+        } else if (argument == L"--pipe-name" && hasValue) {
+            pipeName = arguments[++i];
+        } else if (argument == L"--timeout" && hasValue) {
+            const auto value = number(arguments[++i]);
+            if (!value) return usageError("--timeout needs a number of milliseconds");
+            timeout = std::chrono::milliseconds(*value);
+        } else {
+            words.push_back(argument);
+        }
+    }
+    if (words.empty()) return usageError("No command given");
+
+    boost::json::object request;
+    std::string requestText;
+    const std::wstring& command = words[0];
+    if (command == L"ping" && words.size() == 1) {
+        request = {{"command", "ping"}};
+    } else if (command == L"stop-all" && words.size() == 1) {
+        request = {{"command", "stopAll"}};
+    } else if (command == L"stop" && words.size() == 2) {
+        const auto id = number(words[1]);
+        if (!id || *id > 0x7FFFFFFF) return usageError("stop needs an instance id");
+        request = {{"command", "stop"}, {"payload", {{"instanceId", *id}}}};
+    } else if (command == L"start") {
+        std::optional<std::wstring> configSource;
+        boost::json::object payload;
+        for (std::size_t i = 1; i < words.size(); ++i) {
+            if (words[i] == L"--config" && i + 1 < words.size()) {
+                configSource = words[++i];
+            } else if (words[i] == L"--owner-pid" && i + 1 < words.size()) {
+                const auto pid = number(words[++i]);
+                if (!pid || *pid > 0xFFFFFFFF) return usageError("--owner-pid needs a process id");
+                payload["ownerProcessId"] = *pid;
+            } else {
+                return usageError("Unexpected argument to start: " + toUtf8(words[i]));
+            }
+        }
+        if (!configSource) return usageError("start needs --config <file|->");
+        const auto config = readConfig(*configSource);
+        if (!config) {
+            std::cerr << "Cannot read configuration file " << toUtf8(*configSource) << "\n";
+            return kUnreachable;
+        }
+        payload["config"] = *config;
+        request = {{"command", "start"}, {"payload", std::move(payload)}};
+    } else if (command == L"send" && words.size() == 2) {
+        // Sent as given, valid JSON or not: the tool for trying the service's answers.
+        requestText = toUtf8(words[1]);
+    } else {
+        return usageError("Unknown command or wrong arguments: " + toUtf8(command));
+    }
+
+    if (requestText.empty()) requestText = boost::json::serialize(request);
+    const velmora::client::Exchange exchange = velmora::client::sendRequest(pipeName, requestText, timeout);
+    if (!exchange.delivered) {
+        std::cerr << exchange.error << "\n";
+        return kUnreachable;
+    }
+    std::cout << exchange.response << "\n";
+    boost::json::error_code error;
+    const boost::json::value response = boost::json::parse(exchange.response, error);
+    if (error || !response.is_object()) {
+        std::cerr << "The service's answer is not a JSON object\n";
+        return kUnreachable;
+    }
+    const boost::json::value* ok = response.get_object().if_contains("ok");
+    return ok != nullptr && ok->is_bool() && ok->get_bool() ? kOk : kRefused;
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <chrono>
+#include <string>
+
+namespace velmora::client {
+
+// What one exchange with the service gave: the response body, or why there is none.
+struct Exchange {
+    bool delivered = false;
+    std::string response;
+    std::string error;
+};
+
+// Connects to the service's pipe, sends one request frame and reads the one
+// response frame. The time-out bounds the wait for a free pipe instance and,
+// separately, the exchange itself.
+Exchange sendRequest(const std::wstring& pipeName, const std::string& request,
+                     std::chrono::milliseconds timeout = std::chrono::milliseconds(30000));
+
+}  // namespace velmora::client
