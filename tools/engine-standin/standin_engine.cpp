@@ -19,9 +19,27 @@
 namespace velmora::standin {
 namespace {
 
-std::mutex registryMutex;                                  // guards instances and nextId
-std::map<std::int32_t, std::shared_ptr<Instance>> instances;  // created and not yet ended
+// An instance stays registered until its run call has returned and its start
+// wait has been answered, so that a wait which comes after an instance that
+// failed at once still learns its state.
+struct Entry {
+    std::shared_ptr<Instance> instance;
+    bool runEnded = false;
+    bool waitAnswered = false;
+};
+
+std::mutex registryMutex;                // guards instances and nextId
+std::map<std::int32_t, Entry> instances;  // created and not yet retired
 std::int32_t nextId = 0;
+
+// Marks one of the two events and retires the instance once both happened.
+void retire(std::int32_t id, const std::shared_ptr<Instance>& instance, bool Entry::*event) {
+    std::lock_guard lock(registryMutex);
+    const auto found = instances.find(id);
+    if (found == instances.end() || found->second.instance != instance) return;
+    found->second.*event = true;
+    if (found->second.runEnded && found->second.waitAnswered) instances.erase(found);
+}
 
 std::optional<std::int32_t> integerMember(const boost::json::object& object, const char* key) {
     const boost::json::value* member = object.if_contains(key);
@@ -63,7 +81,7 @@ std::vector<Endpoint> readEndpoints(const boost::json::object& config) {
 std::shared_ptr<Instance> find(std::int32_t id) {
     std::lock_guard lock(registryMutex);
     const auto found = instances.find(id);
-    return found == instances.end() ? nullptr : found->second;
+    return found == instances.end() ? nullptr : found->second.instance;
 }
 
 }  // namespace
@@ -83,7 +101,7 @@ STANDIN_EXPORT std::int32_t CreateSingBoxInstance(char* config) {
     const std::int32_t id = script.fixedId ? *script.fixedId : nextId++;
     // A scripted id that is taken hands out the id again without replacing
     // the instance that has it, as a confused engine would.
-    instances.emplace(id, std::move(instance));
+    instances.emplace(id, Entry{std::move(instance)});
     return id;
 }
 
@@ -91,15 +109,16 @@ STANDIN_EXPORT std::int32_t RunSingBoxInstance(std::int32_t id) {
     const std::shared_ptr<Instance> instance = find(id);
     if (!instance) return -1;
     instance->run();
-    std::lock_guard lock(registryMutex);
-    const auto found = instances.find(id);
-    if (found != instances.end() && found->second == instance) instances.erase(found);
+    retire(id, instance, &Entry::runEnded);
     return 0;
 }
 
 STANDIN_EXPORT std::int32_t WaitSingBoxInstanceStarted(std::int32_t id, std::int32_t timeoutMilliseconds) {
     const std::shared_ptr<Instance> instance = find(id);
-    return instance ? instance->waitStarted(timeoutMilliseconds) : -1;
+    if (!instance) return -1;
+    const std::int32_t state = instance->waitStarted(timeoutMilliseconds);
+    retire(id, instance, &Entry::waitAnswered);
+    return state;
 }
 
 STANDIN_EXPORT std::int32_t StopSingBoxInstance(std::int32_t id) {
@@ -111,7 +130,7 @@ STANDIN_EXPORT std::int32_t StopAllSingBoxInstances() {
     std::vector<std::shared_ptr<Instance>> all;
     {
         std::lock_guard lock(registryMutex);
-        for (const auto& entry : instances) all.push_back(entry.second);
+        for (const auto& entry : instances) all.push_back(entry.second.instance);
     }
     for (const auto& instance : all) instance->forceStop();
     return 0;
