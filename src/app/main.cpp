@@ -38,7 +38,13 @@ std::uint32_t dispatch() {
     if (options.uninstallService) return uninstall();
     if (options.console) return consoleRun();
 
-    if (!serviceManagerAvailable()) return options.service ? runServer(false) : consoleRun();
+    if (!serviceManagerAvailable()) {
+        // A service manager such as systemd stops the service with SIGTERM,
+        // which the same handler turns into a stop request.
+        if (!options.service) return consoleRun();
+        installConsoleStopHandler(stopRequested);
+        return runServer(false);
+    }
 
     const std::uint32_t error = runServiceDispatcher();
     if (error == 0) return 0;

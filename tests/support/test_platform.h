@@ -1,7 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // What tests need of the operating system beyond the product's own seam:
 // child processes to watch and TCP ports to probe.
@@ -29,6 +31,48 @@ private:
     bool reaped_ = false;
 };
 
+// What a finished program left behind.
+struct ProgramRun {
+    std::uint32_t exitCode = 0;  // as the platform reports it (8 bits on POSIX)
+    std::string output;          // standard output
+    std::string errors;          // standard error
+};
+
+// A program built next to the tests, started with the given arguments, its
+// standard output and error captured in files and its standard input empty.
+class SiblingProcess {
+public:
+    SiblingProcess(const std::string& program, const std::vector<std::string>& arguments);
+    // Kills the program if it still runs.
+    ~SiblingProcess();
+    SiblingProcess(const SiblingProcess&) = delete;
+    SiblingProcess& operator=(const SiblingProcess&) = delete;
+
+    std::uint32_t id() const { return id_; }
+    // Asks the program to stop as an interrupt would (SIGINT on POSIX).
+    void interrupt();
+    // Waits for the program to end (killing it after the limit) and collects
+    // what it left.
+    ProgramRun wait(std::chrono::milliseconds limit = std::chrono::milliseconds(30000));
+
+private:
+    std::uint32_t id_ = 0;
+    std::intptr_t handle_ = 0;
+    bool finished_ = false;
+    std::string outputPath_;
+    std::string errorsPath_;
+};
+
+// Runs a sibling program to its end.
+ProgramRun runSibling(const std::string& program, const std::vector<std::string>& arguments,
+                      std::chrono::milliseconds limit = std::chrono::milliseconds(30000));
+
+// The exit code a program's result becomes as seen by its parent here.
+std::uint32_t observedExitCode(std::uint32_t code);
+
+// The file name of a program on this platform ("X.exe" on Windows).
+std::string programFileName(const std::string& name);
+
 // Path of a program built next to the test executables.
 std::string siblingProgram(const std::string& name);
 
@@ -36,6 +80,10 @@ std::string siblingProgram(const std::string& name);
 std::uint16_t freeTcpPort();
 // True when a connection to 127.0.0.1:port is accepted.
 bool tcpPortAccepts(std::uint16_t port);
+
+// A fresh, empty folder for one test, removed by the caller.
+std::string makeTempFolder(const std::string& tag);
+std::string readFile(const std::string& path);
 
 // The process id of this test program.
 std::uint32_t currentProcessId();

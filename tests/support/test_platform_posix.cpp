@@ -8,6 +8,10 @@
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <fcntl.h>
+#include <thread>
+
+#include "support/wait_until.h"
 #include <unistd.h>
 
 extern char** environ;
@@ -41,6 +45,60 @@ void ChildProcess::wait() {
     }
     reaped_ = true;
 }
+
+SiblingProcess::SiblingProcess(const std::string& program, const std::vector<std::string>& arguments) {
+    const std::string folder = makeTempFolder("run");
+    outputPath_ = folder + "/stdout";
+    errorsPath_ = folder + "/stderr";
+    const std::string path = program.find('/') == std::string::npos ? siblingProgram(program) : program;
+    std::vector<std::string> words{path};
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, outputPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, errorsPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    const int failed = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (failed != 0) throw std::runtime_error("cannot start " + path);
+    id_ = static_cast<std::uint32_t>(pid);
+}
+
+SiblingProcess::~SiblingProcess() {
+    if (!finished_) {
+        ::kill(static_cast<pid_t>(id_), SIGKILL);
+        waitpid(static_cast<pid_t>(id_), nullptr, 0);
+    }
+}
+
+void SiblingProcess::interrupt() { ::kill(static_cast<pid_t>(id_), SIGINT); }
+
+ProgramRun SiblingProcess::wait(std::chrono::milliseconds limit) {
+    ProgramRun run;
+    int status = 0;
+    const bool ended = waitUntil(
+        [&] { return waitpid(static_cast<pid_t>(id_), &status, WNOHANG) == static_cast<pid_t>(id_); }, limit);
+    if (!ended) {
+        ::kill(static_cast<pid_t>(id_), SIGKILL);
+        waitpid(static_cast<pid_t>(id_), &status, 0);
+        run.exitCode = 0xFFFFFFFFu;
+    } else {
+        run.exitCode = WIFEXITED(status) ? static_cast<std::uint32_t>(WEXITSTATUS(status)) : 0xFFFFFFFEu;
+    }
+    finished_ = true;
+    run.output = readFile(outputPath_);
+    run.errors = readFile(errorsPath_);
+    return run;
+}
+
+std::uint32_t observedExitCode(std::uint32_t code) { return code & 0xFFu; }
+
+std::string programFileName(const std::string& name) { return name; }
 
 std::string siblingProgram(const std::string& name) {
     char path[PATH_MAX] = {};

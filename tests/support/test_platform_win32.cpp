@@ -6,6 +6,8 @@
 
 #include <stdexcept>
 
+#include "platform/text.h"
+
 namespace velmora::vpn::testing {
 
 ChildProcess::ChildProcess(int lifetimeMs) {
@@ -38,6 +40,82 @@ void ChildProcess::wait() {
     CloseHandle(reinterpret_cast<HANDLE>(handle_));
     reaped_ = true;
 }
+
+namespace {
+
+HANDLE inheritableFile(const std::string& path, DWORD access, DWORD disposition) {
+    SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    return CreateFileW(fromUtf8(path).c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, disposition,
+                       FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+SiblingProcess::SiblingProcess(const std::string& program, const std::vector<std::string>& arguments) {
+    const std::string folder = makeTempFolder("run");
+    outputPath_ = folder + "\\stdout";
+    errorsPath_ = folder + "\\stderr";
+    const std::string path =
+        program.find_first_of("\\/") == std::string::npos ? siblingProgram(programFileName(program)) : program;
+    std::wstring commandLine = L"\"" + fromUtf8(path) + L"\"";
+    for (const std::string& argument : arguments) commandLine += L" \"" + fromUtf8(argument) + L"\"";
+
+    HANDLE input = inheritableFile("NUL", GENERIC_READ, OPEN_EXISTING);
+    HANDLE output = inheritableFile(outputPath_, GENERIC_WRITE, CREATE_ALWAYS);
+    HANDLE errors = inheritableFile(errorsPath_, GENERIC_WRITE, CREATE_ALWAYS);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = output;
+    startup.hStdError = errors;
+    PROCESS_INFORMATION info{};
+    const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                                        &startup, &info);
+    CloseHandle(input);
+    CloseHandle(output);
+    CloseHandle(errors);
+    if (!started) throw std::runtime_error("cannot start " + path);
+    CloseHandle(info.hThread);
+    handle_ = reinterpret_cast<std::intptr_t>(info.hProcess);
+    id_ = info.dwProcessId;
+}
+
+SiblingProcess::~SiblingProcess() {
+    if (!finished_) {
+        TerminateProcess(reinterpret_cast<HANDLE>(handle_), 1);
+        WaitForSingleObject(reinterpret_cast<HANDLE>(handle_), INFINITE);
+    }
+    CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+void SiblingProcess::interrupt() {
+    // Console interrupts cannot be aimed at one process from here; the
+    // console stop is exercised under Wine by the interrupt script instead.
+    TerminateProcess(reinterpret_cast<HANDLE>(handle_), 0xC000013A);
+}
+
+ProgramRun SiblingProcess::wait(std::chrono::milliseconds limit) {
+    ProgramRun run;
+    HANDLE process = reinterpret_cast<HANDLE>(handle_);
+    if (WaitForSingleObject(process, static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0) {
+        TerminateProcess(process, 1);
+        WaitForSingleObject(process, INFINITE);
+        run.exitCode = 0xFFFFFFFFu;
+    } else {
+        DWORD code = 0;
+        GetExitCodeProcess(process, &code);
+        run.exitCode = code;
+    }
+    finished_ = true;
+    run.output = readFile(outputPath_);
+    run.errors = readFile(errorsPath_);
+    return run;
+}
+
+std::uint32_t observedExitCode(std::uint32_t code) { return code; }
+
+std::string programFileName(const std::string& name) { return name + ".exe"; }
 
 std::string siblingProgram(const std::string& name) {
     char path[MAX_PATH * 4] = {};

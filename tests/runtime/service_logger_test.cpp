@@ -1,0 +1,107 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+#include <vector>
+
+#include "runtime/service_logger.h"
+#include "support/test_platform.h"
+
+namespace velmora::vpn {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ServiceLoggerFile : public ::testing::Test {
+protected:
+    fs::path dir = fs::temp_directory_path() /
+                   ("velmora-logger-" + std::to_string(testing::currentProcessId()) + "-" +
+                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::path file = dir / "service.log";
+
+    void SetUp() override { fs::create_directories(dir); }
+    void TearDown() override { fs::remove_all(dir); }
+
+    std::string contents() {
+        std::ifstream in(file);  // text mode: CR LF reads back as a newline
+        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    }
+};
+
+TEST(ServiceLoggerFormat, TimestampThenOneSpaceThenTheMessageUnchanged) {
+    const platform::LocalTime time{2024, 3, 5, 7, 8, 9};
+    EXPECT_EQ(ServiceLogger::formatLine(time, "hello"), "2024-03-05 07:08:09 hello");
+    EXPECT_EQ(ServiceLogger::formatLine(time, ""), "2024-03-05 07:08:09 ");
+    EXPECT_EQ(ServiceLogger::formatLine({2024, 12, 31, 23, 59, 59}, "a\nb"), "2024-12-31 23:59:59 a\nb");
+}
+
+TEST_F(ServiceLoggerFile, LoggersAppendToTheSameFileAndKeepEarlierLines) {
+    {
+        ServiceLogger first(file.wstring(), false);
+        first.log("one");
+        first.log("two\nthree");
+    }
+    {
+        ServiceLogger second(file.wstring(), false);
+        second.log("");
+    }
+    const std::string text = contents();
+    std::vector<std::string> lines;
+    std::string::size_type start = 0;
+    for (auto end = text.find('\n'); end != std::string::npos; start = end + 1, end = text.find('\n', start)) {
+        lines.push_back(text.substr(start, end - start));
+    }
+    ASSERT_EQ(lines.size(), 4u);  // a message with one newline adds two lines
+    EXPECT_EQ(lines[0].substr(19), " one");
+    EXPECT_EQ(lines[1].substr(19), " two");
+    EXPECT_EQ(lines[2], "three");
+    EXPECT_EQ(lines[3].size(), 20u);
+    EXPECT_EQ(lines[3].back(), ' ');
+    EXPECT_EQ(start, text.size());  // nothing after the last newline
+}
+
+TEST_F(ServiceLoggerFile, AnUnopenableFileMeansNoFileLinesAndNoError) {
+    ServiceLogger missingDirectory((dir / "no-such-dir" / "x.log").wstring(), false);
+    missingDirectory.log("lost");
+    ServiceLogger emptyPath(std::wstring(), false);
+    emptyPath.log("lost");
+    ServiceLogger nothing(std::nullopt, false);
+    nothing.log("lost");
+    EXPECT_FALSE(fs::exists(dir / "no-such-dir"));
+}
+
+TEST_F(ServiceLoggerFile, LinesFromManyThreadsStayWhole) {
+    constexpr int kThreads = 8;
+    constexpr int kLines = 200;
+    {
+        ServiceLogger logger(file.wstring(), false);
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t) {
+            threads.emplace_back([&logger, t] {
+                const std::string message = "thread " + std::to_string(t) + " " + std::string(100, 'a' + t);
+                for (int i = 0; i < kLines; ++i) logger.log(message);
+            });
+        }
+        for (std::thread& thread : threads) thread.join();
+    }
+    std::ifstream in(file);
+    std::string line;
+    int count = 0;
+    while (std::getline(in, line)) {
+        ASSERT_EQ(line.size(), 19u + 1 + 9 + 100) << line;
+        const char fill = line.back();
+        EXPECT_EQ(line.substr(line.size() - 100), std::string(100, fill));
+        ++count;
+    }
+    EXPECT_EQ(count, kThreads * kLines);
+}
+
+TEST(LogLine, DoesNothingWithoutAProcessLogger) {
+    processLogger.reset();
+    logLine("nobody listens");
+}
+
+}  // namespace
+}  // namespace velmora::vpn
