@@ -49,6 +49,24 @@ HANDLE inheritableFile(const std::string& path, DWORD access, DWORD disposition)
                        FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
+// One argument as CommandLineToArgvW will split it back: quotes escaped, and
+// backslashes doubled where they come before a quote.
+std::wstring quoted(const std::wstring& argument) {
+    std::wstring result = L"\"";
+    std::size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        result.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        result += c;
+    }
+    result.append(backslashes * 2, L'\\');
+    return result + L"\"";
+}
+
 }  // namespace
 
 SiblingProcess::SiblingProcess(const std::string& program, const std::vector<std::string>& arguments) {
@@ -57,8 +75,8 @@ SiblingProcess::SiblingProcess(const std::string& program, const std::vector<std
     errorsPath_ = folder + "\\stderr";
     const std::string path =
         program.find_first_of("\\/") == std::string::npos ? siblingProgram(programFileName(program)) : program;
-    std::wstring commandLine = L"\"" + fromUtf8(path) + L"\"";
-    for (const std::string& argument : arguments) commandLine += L" \"" + fromUtf8(argument) + L"\"";
+    std::wstring commandLine = quoted(fromUtf8(path));
+    for (const std::string& argument : arguments) commandLine += L" " + quoted(fromUtf8(argument));
 
     HANDLE input = inheritableFile("NUL", GENERIC_READ, OPEN_EXISTING);
     HANDLE output = inheritableFile(outputPath_, GENERIC_WRITE, CREATE_ALWAYS);
