@@ -8,4 +8,7 @@ namespace velmora::vpn {
 // exists, or that this service may not examine, is not gone.
 bool isOwnerGone(std::uint32_t ownerProcessId);
 
+// The id of this process, as an owner process id.
+std::uint32_t currentProcessId();
+
 }  // namespace velmora::vpn

@@ -6,11 +6,13 @@
 #include <iterator>
 #include <optional>
 #include <sstream>
+#include <thread>
 
 #include <boost/json.hpp>
 
 #include "pipe_client.h"
 #include "platform/command_line.h"
+#include "platform/owner_process.h"
 #include "platform/text.h"
 #include "windows/singbox_named_pipe_server.h"
 
@@ -25,7 +27,7 @@ constexpr int kUnreachable = 2;
 constexpr const char* kUsage =
     "Usage:\n"
     "  velmora-vpn-client [options] ping\n"
-    "  velmora-vpn-client [options] start --config <file|-> [--owner-pid <pid>]\n"
+    "  velmora-vpn-client [options] start --config <file|-> [--owner-pid <pid|self>] [--linger <ms>]\n"
     "  velmora-vpn-client [options] stop <instance-id>\n"
     "  velmora-vpn-client [options] stop-all\n"
     "  velmora-vpn-client [options] send <request-json>\n"
@@ -33,6 +35,10 @@ constexpr const char* kUsage =
     "Options:\n"
     "  --pipe-name <name>    Pipe to use (default \\\\.\\pipe\\VelmoraVpnService).\n"
     "  --timeout <ms>        Longest wait for the service, and for its answer (default 30000).\n"
+    "\n"
+    "start --owner-pid self makes this client the instance's owner, and --linger keeps\n"
+    "it alive that long after the answer: the service stops the instance about a\n"
+    "second after the client has exited.\n"
     "\n"
     "Prints the service's response. Exit code: 0 when it says \"ok\", 1 when it\n"
     "refuses, 2 when it cannot be reached or the exchange fails.\n";
@@ -92,6 +98,7 @@ int main() {
 
     boost::json::object request;
     std::string requestText;
+    std::chrono::milliseconds linger(0);
     const std::wstring& command = words[0];
     if (command == L"ping" && words.size() == 1) {
         request = {{"command", "ping"}};
@@ -108,9 +115,15 @@ int main() {
             if (words[i] == L"--config" && i + 1 < words.size()) {
                 configSource = words[++i];
             } else if (words[i] == L"--owner-pid" && i + 1 < words.size()) {
-                const auto pid = number(words[++i]);
-                if (!pid || *pid > 0xFFFFFFFF) return usageError("--owner-pid needs a process id");
+                const std::wstring& owner = words[++i];
+                const auto pid = owner == L"self" ? std::optional<unsigned long long>(velmora::vpn::currentProcessId())
+                                                  : number(owner);
+                if (!pid || *pid > 0xFFFFFFFF) return usageError("--owner-pid needs a process id or self");
                 payload["ownerProcessId"] = *pid;
+            } else if (words[i] == L"--linger" && i + 1 < words.size()) {
+                const auto milliseconds = number(words[++i]);
+                if (!milliseconds) return usageError("--linger needs a number of milliseconds");
+                linger = std::chrono::milliseconds(*milliseconds);
             } else {
                 return usageError("Unexpected argument to start: " + toUtf8(words[i]));
             }
@@ -136,7 +149,8 @@ int main() {
         std::cerr << exchange.error << "\n";
         return kUnreachable;
     }
-    std::cout << exchange.response << "\n";
+    std::cout << exchange.response << std::endl;
+    std::this_thread::sleep_for(linger);
     boost::json::error_code error;
     const boost::json::value response = boost::json::parse(exchange.response, error);
     if (error || !response.is_object()) {

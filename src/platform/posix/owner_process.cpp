@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <csignal>
 #include <sys/types.h>
+#include <unistd.h>
 
 namespace velmora::vpn {
 
@@ -14,5 +15,7 @@ bool isOwnerGone(std::uint32_t ownerProcessId) {
     // EPERM means the process exists but belongs to someone else.
     return kill(pid, 0) != 0 && errno == ESRCH;
 }
+
+std::uint32_t currentProcessId() { return static_cast<std::uint32_t>(getpid()); }
 
 }  // namespace velmora::vpn

@@ -16,4 +16,6 @@ bool isOwnerGone(std::uint32_t ownerProcessId) {
     return WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
 }
 
+std::uint32_t currentProcessId() { return GetCurrentProcessId(); }
+
 }  // namespace velmora::vpn
