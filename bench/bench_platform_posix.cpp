@@ -2,6 +2,9 @@
 
 #include <sys/resource.h>
 
+#include <fstream>
+#include <string>
+
 namespace velmora::bench {
 
 std::chrono::microseconds processCpuTime() {
@@ -9,6 +12,16 @@ std::chrono::microseconds processCpuTime() {
     getrusage(RUSAGE_SELF, &usage);
     return std::chrono::seconds(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            std::chrono::microseconds(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec);
+}
+
+std::size_t processResidentBytes() {
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    std::size_t kilobytes = 0;
+    while (status >> key) {
+        if (key == "VmRSS:") status >> kilobytes;
+    }
+    return kilobytes * 1024;
 }
 
 }  // namespace velmora::bench

@@ -1,6 +1,7 @@
 #include "bench_platform.h"
 
 #include <windows.h>
+#include <psapi.h>
 
 namespace velmora::bench {
 
@@ -11,6 +12,12 @@ std::chrono::microseconds processCpuTime() {
         return (static_cast<unsigned long long>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
     };
     return std::chrono::microseconds((ticks(kernel) + ticks(user)) / 10);
+}
+
+std::size_t processResidentBytes() {
+    PROCESS_MEMORY_COUNTERS memory{};
+    GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory);
+    return memory.WorkingSetSize;
 }
 
 }  // namespace velmora::bench

@@ -63,6 +63,9 @@ int main(int argc, char** argv) {
     }
     report("ping_1client_p50", percentile(latencies, 0.5), "us");
     report("ping_1client_p99", percentile(latencies, 0.99), "us");
+    double total = 0;
+    for (const double latency : latencies) total += latency;
+    report("ping_1client_rps", latencies.size() / (total / 1e6), "req/s");
 
     for (const int clients : {8, 64}) {
         constexpr int kPerClient = 100;
@@ -94,6 +97,7 @@ int main(int argc, char** argv) {
     const double idleCpu = static_cast<double>((velmora::bench::processCpuTime() - cpuBefore).count()) /
                            microsecondsSince(idleStart) * 100.0;
     report("idle_cpu", idleCpu, "% of one core");
+    report("resident_memory", static_cast<double>(velmora::bench::processResidentBytes()) / (1024.0 * 1024.0), "MiB");
 
     stop = true;
     serving.join();

@@ -85,6 +85,14 @@ bool tcpPortAccepts(std::uint16_t port);
 std::string makeTempFolder(const std::string& tag);
 std::string readFile(const std::string& path);
 
+// What this process holds right now, for growth checks.
+struct ResourceCounts {
+    std::size_t threads = 0;
+    std::size_t handles = 0;        // open descriptors on POSIX, kernel handles on Windows
+    std::size_t residentBytes = 0;  // resident memory
+};
+ResourceCounts processResources();
+
 // The process id of this test program.
 std::uint32_t currentProcessId();
 

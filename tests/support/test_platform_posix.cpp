@@ -1,6 +1,8 @@
 #include "support/test_platform.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fstream>
 #include <climits>
 #include <csignal>
 #include <netinet/in.h>
@@ -133,6 +135,25 @@ bool tcpPortAccepts(std::uint16_t port) {
     const bool accepted = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     close(fd);
     return accepted;
+}
+
+ResourceCounts processResources() {
+    ResourceCounts counts;
+    if (DIR* fds = opendir("/proc/self/fd")) {
+        while (readdir(fds) != nullptr) ++counts.handles;
+        closedir(fds);
+        counts.handles -= 3;  // ".", ".." and the directory's own descriptor
+    }
+    std::ifstream status("/proc/self/status");
+    std::string key;
+    while (status >> key) {
+        if (key == "Threads:") status >> counts.threads;
+        if (key == "VmRSS:") {
+            status >> counts.residentBytes;
+            counts.residentBytes *= 1024;
+        }
+    }
+    return counts;
 }
 
 std::uint32_t currentProcessId() { return static_cast<std::uint32_t>(getpid()); }

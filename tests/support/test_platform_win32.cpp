@@ -3,6 +3,8 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <psapi.h>
+#include <tlhelp32.h>
 
 #include <stdexcept>
 
@@ -177,6 +179,24 @@ bool tcpPortAccepts(std::uint16_t port) {
     const bool accepted = connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     closesocket(s);
     return accepted;
+}
+
+ResourceCounts processResources() {
+    ResourceCounts counts;
+    DWORD handles = 0;
+    GetProcessHandleCount(GetCurrentProcess(), &handles);
+    counts.handles = handles;
+    PROCESS_MEMORY_COUNTERS memory{};
+    GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory);
+    counts.residentBytes = memory.WorkingSetSize;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++counts.threads;
+    }
+    CloseHandle(snapshot);
+    return counts;
 }
 
 std::uint32_t currentProcessId() { return GetCurrentProcessId(); }

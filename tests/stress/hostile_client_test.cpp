@@ -1,0 +1,91 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <future>
+#include <memory>
+#include <thread>
+#include <vector>
+
+#include "client_connection.h"
+#include "pipe_client.h"
+#include "support/fake_backend.h"
+#include "support/running_server.h"
+#include "support/wait_until.h"
+#include "windows/pipe_framing.h"
+
+namespace velmora::vpn {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double medianPingMilliseconds(const std::wstring& pipe, int count) {
+    std::vector<double> times;
+    for (int i = 0; i < count; ++i) {
+        const auto start = Clock::now();
+        const auto exchange = velmora::client::sendRequest(pipe, R"({"command":"ping"})");
+        EXPECT_TRUE(exchange.delivered) << exchange.error;
+        times.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    }
+    std::sort(times.begin(), times.end());
+    return times[times.size() / 2];
+}
+
+// Peers that misbehave in every way a frame allows, all at once; honest
+// clients must still be answered as fast as before.
+TEST(HostileClients, CostOnlyTheirOwnConnections) {
+    testing::FakeBackend backend;
+    testing::LogRecorder logs;
+    testing::RunningServer running(backend, logs.callback());
+    const std::wstring pipe = running.pipeName();
+    const double calm = medianPingMilliseconds(pipe, 30);
+
+    std::vector<std::unique_ptr<velmora::client::ClientConnection>> held;
+    auto open = [&] {
+        auto connection = std::make_unique<velmora::client::ClientConnection>();
+        std::string error;
+        EXPECT_TRUE(connection->connect(pipe, std::chrono::milliseconds(5000), error)) << error;
+        return connection;
+    };
+    std::string error;
+    for (int i = 0; i < 8; ++i) {
+        // A 16 MiB body announced and never sent.
+        held.push_back(open());
+        const unsigned char huge[4] = {0x00, 0x00, 0x00, 0x01};
+        writeExact(held.back()->handle(), huge, 4, error);
+        // Half a frame, then silence.
+        held.push_back(open());
+        const unsigned char half[6] = {40, 0, 0, 0, '{', '"'};
+        writeExact(held.back()->handle(), half, 6, error);
+    }
+    // Slow writers: one byte now and then.
+    std::atomic<bool> stop{false};
+    std::vector<std::future<void>> slow;
+    for (int i = 0; i < 4; ++i) {
+        slow.push_back(std::async(std::launch::async, [&] {
+            auto connection = open();
+            const std::string frame = std::string("\x12\0\0\0", 4) + R"({"command":"ping"})";
+            std::string ignored;
+            for (std::size_t at = 0; at < frame.size() && !stop; ++at) {
+                writeExact(connection->handle(), frame.data() + at, 1, ignored);
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        }));
+    }
+    // Hundreds of connections opened and dropped.
+    for (int i = 0; i < 300; ++i) open();
+
+    const double attacked = medianPingMilliseconds(pipe, 30);
+    std::printf("median ping: %.2f ms calm, %.2f ms under attack\n", calm, attacked);
+    EXPECT_LT(attacked, calm + 50.0);
+
+    stop = true;
+    for (auto& writer : slow) writer.get();
+    held.clear();
+    running.stop();
+    EXPECT_TRUE(backend.calls().empty());
+    EXPECT_EQ(logs.lines().back(), "Named pipe server stopped");
+}
+
+}  // namespace
+}  // namespace velmora::vpn
