@@ -132,6 +132,14 @@ TEST_F(ServiceManager, EachStartupModeIsRegisteredWithTheServiceDetails) {
     }
 }
 
+TEST_F(ServiceManager, QuotesInAPipeNameAreEscapedInTheCommandLine) {
+    const ProgramRun run =
+        testing::runSibling(kService, {"--install-service", "--startup=disabled", "--pipe-name", "a\"b c"});
+    EXPECT_EQ(run.exitCode, 0u) << run.errors;
+    EXPECT_THAT(toUtf8(registration()->binaryPath), HasSubstr(" --service --pipe-name \"a\\\"b c\""));
+    EXPECT_EQ(registration()->startType, static_cast<DWORD>(SERVICE_DISABLED));
+}
+
 TEST_F(ServiceManager, AStartedServiceServesAndReportsItsStop) {
     const std::string log = (fs::path(folder) / "service log.txt").string();
     const ProgramRun installed = testing::runSibling(

@@ -122,6 +122,18 @@ TEST(ServiceProgram, ServiceModeSendsEverythingIntoTheLogFileAndKeepsItsContent)
     fs::remove_all(folder);
 }
 
+TEST(ServiceProgram, EmptyPipeNameAndLogPathFallBackToTheDefaultsQuietly) {
+    // An empty pipe name means the default pipe; an empty log path means no log file.
+    testing::SiblingProcess service(kService, {"--console", "--pipe-name=", "--log-file="});
+    const std::string defaultPipe = "\\\\.\\pipe\\VelmoraVpnService";
+    ASSERT_TRUE(testing::waitUntil([&] { return pings(defaultPipe); }, std::chrono::milliseconds(10000)));
+    service.interrupt();
+    const ProgramRun run = service.wait();
+    const auto messages = messagesOf(run.errors);
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_EQ(messages[1], "Pipe: ");
+}
+
 TEST(ServiceProgram, AnInterruptedRunStopsInOrderAndExitsWithZero) {
     if (serviceManagerAvailable()) GTEST_SKIP() << "Windows console interrupts are tested by the interrupt script";
     const std::string folder = testing::makeTempFolder("interrupt");

@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "platform/owner_process.h"
 #include "support/fake_backend.h"
 #include "support/test_platform.h"
 #include "support/wait_until.h"
@@ -75,6 +76,15 @@ TEST_F(OwnerWatcher, LiveOwnersStayWatchedScanAfterScan) {
     server.stopOwnerWatcher();
     EXPECT_EQ(server.watchedOwners(), expected);
     EXPECT_EQ(backend.calls().size(), 2u);  // the two starts only
+}
+
+TEST(OwnerProcess, OnlyAProcessThatNoLongerExistsIsGone) {
+    EXPECT_FALSE(isOwnerGone(testing::currentProcessId()));
+    EXPECT_TRUE(isOwnerGone(0x7FFFFFF0u));
+    testing::ChildProcess child;
+    EXPECT_FALSE(isOwnerGone(child.id()));
+    child.kill();
+    EXPECT_TRUE(isOwnerGone(child.id()));
 }
 
 TEST_F(OwnerWatcher, AFailedStopStillDropsTheEntryAndIsNotRetried) {
