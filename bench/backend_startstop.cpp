@@ -11,17 +11,14 @@
 #include "backend/singbox_in_process_backend.h"
 #include "windows/singbox_named_pipe_server.h"
 
+#include "bench_report.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace velmora::vpn;
-
-double percentile(std::vector<double> values, double fraction) {
-    std::sort(values.begin(), values.end());
-    return values[static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1))];
-}
-
-void report(const char* name, double value, const char* unit) { std::printf("%-28s %12.1f %s\n", name, value, unit); }
+using velmora::bench::percentile;
+using velmora::bench::report;
 
 }  // namespace
 

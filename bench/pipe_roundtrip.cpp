@@ -14,10 +14,14 @@
 #include "platform/text.h"
 #include "windows/singbox_named_pipe_server.h"
 
+#include "bench_report.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace velmora::vpn;
+using velmora::bench::percentile;
+using velmora::bench::report;
 
 class NullBackend : public SingBoxBackend {
 public:
@@ -32,13 +36,6 @@ constexpr auto kTimeout = std::chrono::milliseconds(30000);
 double microsecondsSince(Clock::time_point start) {
     return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
 }
-
-double percentile(std::vector<double> values, double fraction) {
-    std::sort(values.begin(), values.end());
-    return values[static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1))];
-}
-
-void report(const char* name, double value, const char* unit) { std::printf("%-28s %12.1f %s\n", name, value, unit); }
 
 }  // namespace
 

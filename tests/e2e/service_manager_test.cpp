@@ -14,6 +14,7 @@
 #include "platform/win32/handles.h"
 #include "support/running_server.h"
 #include "support/test_platform.h"
+#include "support/text_lines.h"
 #include "support/wait_until.h"
 
 namespace velmora::vpn {
@@ -24,25 +25,11 @@ using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
 using platform::ServiceHandle;
+using testing::linesOf;
 using testing::ProgramRun;
 
 const std::string kService = "VelmoraVpnService";
 const std::string kPing = R"({"command":"ping"})";
-
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::string line;
-    for (const char c : text) {
-        if (c == '\r') continue;
-        if (c == '\n') {
-            lines.push_back(line);
-            line.clear();
-        } else {
-            line += c;
-        }
-    }
-    return lines;
-}
 
 // What the Service Control Manager holds for the service.
 struct Registration {

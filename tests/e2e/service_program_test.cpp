@@ -9,6 +9,7 @@
 #include "platform/text.h"
 #include "support/running_server.h"
 #include "support/test_platform.h"
+#include "support/text_lines.h"
 #include "support/wait_until.h"
 
 namespace velmora::vpn {
@@ -18,6 +19,7 @@ namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::StartsWith;
+using testing::linesOf;
 using testing::ProgramRun;
 using testing::SiblingProcess;
 
@@ -27,21 +29,6 @@ const std::string kService = "VelmoraVpnService";
 std::string withoutCarriageReturns(std::string text) {
     text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
     return text;
-}
-
-std::vector<std::string> linesOf(const std::string& text) {
-    std::vector<std::string> lines;
-    std::string line;
-    for (const char c : withoutCarriageReturns(text)) {
-        if (c == '\n') {
-            lines.push_back(line);
-            line.clear();
-        } else {
-            line += c;
-        }
-    }
-    if (!line.empty()) lines.push_back(line);
-    return lines;
 }
 
 // The message of a log line, without its 19-character timestamp and the space.
