@@ -49,10 +49,13 @@ TEST(HostileClients, CostOnlyTheirOwnConnections) {
     };
     std::string error;
     for (int i = 0; i < 8; ++i) {
-        // A 16 MiB body announced and never sent.
+        // A 16 MiB body announced and never sent, and a length above the limit.
         held.push_back(open());
         const unsigned char huge[4] = {0x00, 0x00, 0x00, 0x01};
         writeExact(held.back()->handle(), huge, 4, error);
+        held.push_back(open());
+        const unsigned char tooLarge[4] = {0x01, 0x00, 0x00, 0x01};
+        writeExact(held.back()->handle(), tooLarge, 4, error);
         // Half a frame, then silence.
         held.push_back(open());
         const unsigned char half[6] = {40, 0, 0, 0, '{', '"'};
@@ -84,7 +87,10 @@ TEST(HostileClients, CostOnlyTheirOwnConnections) {
     held.clear();
     running.stop();
     EXPECT_TRUE(backend.calls().empty());
-    EXPECT_EQ(logs.lines().back(), "Named pipe server stopped");
+    const auto lines = logs.lines();
+    // Each length above the limit costs one line; 16 MiB itself is allowed.
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Pipe message is too large"), 8);
+    EXPECT_EQ(lines.back(), "Named pipe server stopped");
 }
 
 }  // namespace

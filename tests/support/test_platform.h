@@ -9,28 +9,6 @@
 // child processes to watch and TCP ports to probe.
 namespace velmora::vpn::testing {
 
-// A child process running tests' helper program (test_child), killed and
-// reaped when the object goes.
-class ChildProcess {
-public:
-    // Starts the helper; it exits by itself after `lifetimeMs`, or never when negative.
-    explicit ChildProcess(int lifetimeMs = -1);
-    ~ChildProcess();
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-
-    std::uint32_t id() const { return id_; }
-    // Kills the child (if it still runs) and reaps it, so that its id is gone.
-    void kill();
-    // Waits until the child has exited by itself, and reaps it.
-    void wait();
-
-private:
-    std::uint32_t id_ = 0;
-    std::intptr_t handle_ = 0;
-    bool reaped_ = false;
-};
-
 // What a finished program left behind.
 struct ProgramRun {
     std::uint32_t exitCode = 0;  // as the platform reports it (8 bits on POSIX)
@@ -51,6 +29,8 @@ public:
     std::uint32_t id() const { return id_; }
     // Asks the program to stop as an interrupt would (SIGINT on POSIX).
     void interrupt();
+    // Kills the program (if it still runs) and reaps it, so that its id is gone.
+    void kill();
     // Waits for the program to end (killing it after the limit) and collects
     // what it left.
     ProgramRun wait(std::chrono::milliseconds limit = std::chrono::milliseconds(30000));
@@ -59,8 +39,18 @@ private:
     std::uint32_t id_ = 0;
     std::intptr_t handle_ = 0;
     bool finished_ = false;
+    std::string folder_;
     std::string outputPath_;
     std::string errorsPath_;
+};
+
+// A process for the owner watcher to watch: the tests' helper program, which
+// exits by itself after `lifetimeMs`, or never when that is negative.
+class ChildProcess : public SiblingProcess {
+public:
+    explicit ChildProcess(int lifetimeMs = -1)
+        : SiblingProcess("test_child",
+                         lifetimeMs >= 0 ? std::vector<std::string>{std::to_string(lifetimeMs)} : std::vector<std::string>{}) {}
 };
 
 // Runs a sibling program to its end.

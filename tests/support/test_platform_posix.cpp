@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <filesystem>
 #include <fstream>
 #include <climits>
 #include <csignal>
@@ -20,38 +21,10 @@ extern char** environ;
 
 namespace velmora::vpn::testing {
 
-ChildProcess::ChildProcess(int lifetimeMs) {
-    const std::string program = siblingProgram("test_child");
-    std::string lifetime = std::to_string(lifetimeMs);
-    std::string name = "test_child";
-    char* argv[] = {name.data(), lifetimeMs >= 0 ? lifetime.data() : nullptr, nullptr};
-    pid_t pid = 0;
-    if (posix_spawn(&pid, program.c_str(), nullptr, nullptr, argv, environ) != 0) {
-        throw std::runtime_error("cannot start " + program);
-    }
-    id_ = static_cast<std::uint32_t>(pid);
-}
-
-ChildProcess::~ChildProcess() { kill(); }
-
-void ChildProcess::kill() {
-    if (reaped_) return;
-    ::kill(static_cast<pid_t>(id_), SIGKILL);
-    wait();
-}
-
-void ChildProcess::wait() {
-    if (reaped_) return;
-    int status = 0;
-    while (waitpid(static_cast<pid_t>(id_), &status, 0) < 0 && errno == EINTR) {
-    }
-    reaped_ = true;
-}
-
 SiblingProcess::SiblingProcess(const std::string& program, const std::vector<std::string>& arguments) {
-    const std::string folder = makeTempFolder("run");
-    outputPath_ = folder + "/stdout";
-    errorsPath_ = folder + "/stderr";
+    folder_ = makeTempFolder("run");
+    outputPath_ = folder_ + "/stdout";
+    errorsPath_ = folder_ + "/stderr";
     const std::string path = program.find('/') == std::string::npos ? siblingProgram(program) : program;
     std::vector<std::string> words{path};
     words.insert(words.end(), arguments.begin(), arguments.end());
@@ -72,10 +45,16 @@ SiblingProcess::SiblingProcess(const std::string& program, const std::vector<std
 }
 
 SiblingProcess::~SiblingProcess() {
-    if (!finished_) {
-        ::kill(static_cast<pid_t>(id_), SIGKILL);
-        waitpid(static_cast<pid_t>(id_), nullptr, 0);
+    kill();
+    std::filesystem::remove_all(folder_);
+}
+
+void SiblingProcess::kill() {
+    if (finished_) return;
+    ::kill(static_cast<pid_t>(id_), SIGKILL);
+    while (waitpid(static_cast<pid_t>(id_), nullptr, 0) < 0 && errno == EINTR) {
     }
+    finished_ = true;
 }
 
 void SiblingProcess::interrupt() { ::kill(static_cast<pid_t>(id_), SIGINT); }

@@ -6,42 +6,12 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <filesystem>
 #include <stdexcept>
 
 #include "platform/text.h"
 
 namespace velmora::vpn::testing {
-
-ChildProcess::ChildProcess(int lifetimeMs) {
-    const std::string program = siblingProgram("test_child.exe");
-    std::string commandLine = "\"" + program + "\"" + (lifetimeMs >= 0 ? " " + std::to_string(lifetimeMs) : "");
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION info{};
-    if (!CreateProcessA(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &info)) {
-        throw std::runtime_error("cannot start " + program);
-    }
-    CloseHandle(info.hThread);
-    handle_ = reinterpret_cast<std::intptr_t>(info.hProcess);
-    id_ = info.dwProcessId;
-}
-
-ChildProcess::~ChildProcess() { kill(); }
-
-void ChildProcess::kill() {
-    if (reaped_) return;
-    TerminateProcess(reinterpret_cast<HANDLE>(handle_), 1);
-    wait();
-}
-
-void ChildProcess::wait() {
-    if (reaped_) return;
-    WaitForSingleObject(reinterpret_cast<HANDLE>(handle_), INFINITE);
-    // Closing the last handle lets the process id go, as a real owner's would.
-    CloseHandle(reinterpret_cast<HANDLE>(handle_));
-    reaped_ = true;
-}
 
 namespace {
 
@@ -72,9 +42,9 @@ std::wstring quoted(const std::wstring& argument) {
 }  // namespace
 
 SiblingProcess::SiblingProcess(const std::string& program, const std::vector<std::string>& arguments) {
-    const std::string folder = makeTempFolder("run");
-    outputPath_ = folder + "\\stdout";
-    errorsPath_ = folder + "\\stderr";
+    folder_ = makeTempFolder("run");
+    outputPath_ = folder_ + "\\stdout";
+    errorsPath_ = folder_ + "\\stderr";
     const std::string path =
         program.find_first_of("\\/") == std::string::npos ? siblingProgram(programFileName(program)) : program;
     std::wstring commandLine = quoted(fromUtf8(path));
@@ -102,11 +72,17 @@ SiblingProcess::SiblingProcess(const std::string& program, const std::vector<std
 }
 
 SiblingProcess::~SiblingProcess() {
-    if (!finished_) {
-        TerminateProcess(reinterpret_cast<HANDLE>(handle_), 1);
-        WaitForSingleObject(reinterpret_cast<HANDLE>(handle_), INFINITE);
-    }
+    kill();
     CloseHandle(reinterpret_cast<HANDLE>(handle_));
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+}
+
+void SiblingProcess::kill() {
+    if (finished_) return;
+    TerminateProcess(reinterpret_cast<HANDLE>(handle_), 1);
+    WaitForSingleObject(reinterpret_cast<HANDLE>(handle_), INFINITE);
+    finished_ = true;
 }
 
 void SiblingProcess::interrupt() {
