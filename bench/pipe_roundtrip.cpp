@@ -41,6 +41,7 @@ double microsecondsSince(Clock::time_point start) {
 
 int main(int argc, char** argv) {
     const int singleRounds = argc > 1 ? std::atoi(argv[1]) : 2000;
+    const int perClient = argc > 2 ? std::atoi(argv[2]) : 100;
     NullBackend backend;
     std::atomic<bool> stop{false};
     const std::wstring pipeName = L"\\\\.\\pipe\\velmora-bench-" + std::to_wstring(Clock::now().time_since_epoch().count());
@@ -65,13 +66,12 @@ int main(int argc, char** argv) {
     report("ping_1client_rps", latencies.size() / (total / 1e6), "req/s");
 
     for (const int clients : {8, 64}) {
-        constexpr int kPerClient = 100;
         std::atomic<int> answered{0};
         const Clock::time_point start = Clock::now();
         std::vector<std::future<void>> running;
         for (int c = 0; c < clients; ++c) {
             running.push_back(std::async(std::launch::async, [&] {
-                for (int r = 0; r < kPerClient; ++r) {
+                for (int r = 0; r < perClient; ++r) {
                     if (velmora::client::sendRequest(pipeName, kPing, kTimeout).delivered) ++answered;
                 }
             }));
@@ -80,7 +80,7 @@ int main(int argc, char** argv) {
         const double seconds = microsecondsSince(start) / 1e6;
         const std::string prefix = "ping_" + std::to_string(clients) + "clients_";
         report((prefix + "rps").c_str(), answered.load() / seconds, "req/s");
-        report((prefix + "lost").c_str(), clients * kPerClient - answered.load(), "requests");
+        report((prefix + "lost").c_str(), clients * perClient - answered.load(), "requests");
     }
 
     const std::string big = R"({"command":"start","payload":{"config":")" + std::string(16 * 1024 * 1024 - 64, 'x') + "\"}}";
