@@ -1,3 +1,4 @@
+#include <cmath>
 #include <string>
 #include <string_view>
 
@@ -38,6 +39,21 @@ std::uint32_t jsonUnsignedLong(const boost::json::object& object, const char* ke
     return defaultValue;
 }
 
+// True when the value can be written back as JSON. The parser reads a number
+// too large for a double (1e400) as infinity, which JSON cannot express.
+bool representable(const boost::json::value& value) {
+    if (value.is_double()) return std::isfinite(value.get_double());
+    if (value.is_array()) {
+        for (const boost::json::value& element : value.get_array())
+            if (!representable(element)) return false;
+    }
+    if (value.is_object()) {
+        for (const auto& member : value.get_object())
+            if (!representable(member.value())) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string SingBoxNamedPipeServer::handleRequest(const std::string& requestText) {
@@ -50,6 +66,11 @@ std::string SingBoxNamedPipeServer::handleRequest(const std::string& requestText
 
     const boost::json::object* request = parsed.if_object();
     if (request == nullptr) return errorResponse(nullptr, "Request is not an object");
+    // Echoing such an id would make the response invalid JSON.
+    const boost::json::value* requestId = request->if_contains("requestId");
+    if (requestId != nullptr && !representable(*requestId)) {
+        return errorResponse(nullptr, "Request id holds a number out of range");
+    }
 
     const std::string command = jsonString(*request, "command");
     if (command.empty()) return errorResponse(request, "Request command is missing");

@@ -83,6 +83,10 @@ TEST_F(RequestHandling, RequestIdOfAnyTypeComesBackSecondAndUnchanged) {
                   R"({"version":1,"requestId":)" + id + R"(,"ok":true,"payload":{"status":"ok"}})");
     }
     EXPECT_EQ(handle(R"({"command":"ping","version":99})"), R"({"version":1,"ok":true,"payload":{"status":"ok"}})");
+    // A number too large for a double cannot be written back: no echo, no command.
+    EXPECT_EQ(handle(R"({"command":"stopAll","requestId":{"a":[1,-1e400]}})"),
+              errorText("Request id holds a number out of range"));
+    EXPECT_TRUE(backend.calls().empty());
 }
 
 TEST_F(RequestHandling, CommandNamesAreExactAndCutAtAnEscapedNul) {
