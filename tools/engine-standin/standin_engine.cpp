@@ -2,7 +2,7 @@
 // the service relies on. It parses the configuration as JSON, hands out ids
 // from 0 upwards, and lets a "standin" object in the configuration script
 // every outcome the service must handle.
-#include <boost/json/src.hpp>
+#include <boost/json.hpp>
 
 #include <map>
 #include <memory>
