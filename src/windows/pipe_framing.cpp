@@ -7,44 +7,43 @@ namespace {
 
 constexpr std::uint64_t kLargestCall = 0xFFFFFFFFu;
 
-}  // namespace
-
-bool readExact(platform::NativeHandle pipe, void* destination, std::uint64_t count, std::string& error) {
-    auto* position = static_cast<unsigned char*>(destination);
+// Moves exactly `count` bytes with one platform call after another; short
+// moves simply lead to the next call. Reading and writing differ only in the
+// call, its name in failure texts and the text for a closed pipe.
+template <typename Byte, typename Call>
+bool moveExact(Byte* position, std::uint64_t count, Call call, const char* callName, const char* closedText,
+               std::string& error) {
     while (count > 0) {
         const auto chunk = static_cast<std::uint32_t>(std::min(count, kLargestCall));
-        const platform::IoCall call = platform::readSome(pipe, position, chunk);
-        if (!call.ok) {
-            error = apiFailureText(platform::readCallName(), call.error);
+        const platform::IoCall moved = call(position, chunk);
+        if (!moved.ok) {
+            error = apiFailureText(callName, moved.error);
             return false;
         }
-        if (call.count == 0) {
-            error = "Pipe closed while reading message";
+        if (moved.count == 0) {
+            error = closedText;
             return false;
         }
-        position += call.count;
-        count -= call.count;
+        position += moved.count;
+        count -= moved.count;
     }
     return true;
 }
 
+}  // namespace
+
+bool readExact(platform::NativeHandle pipe, void* destination, std::uint64_t count, std::string& error) {
+    return moveExact(
+        static_cast<unsigned char*>(destination), count,
+        [pipe](unsigned char* at, std::uint32_t chunk) { return platform::readSome(pipe, at, chunk); },
+        platform::readCallName(), "Pipe closed while reading message", error);
+}
+
 bool writeExact(platform::NativeHandle pipe, const void* source, std::uint64_t count, std::string& error) {
-    const auto* position = static_cast<const unsigned char*>(source);
-    while (count > 0) {
-        const auto chunk = static_cast<std::uint32_t>(std::min(count, kLargestCall));
-        const platform::IoCall call = platform::writeSome(pipe, position, chunk);
-        if (!call.ok) {
-            error = apiFailureText(platform::writeCallName(), call.error);
-            return false;
-        }
-        if (call.count == 0) {
-            error = "Pipe closed while writing message";
-            return false;
-        }
-        position += call.count;
-        count -= call.count;
-    }
-    return true;
+    return moveExact(
+        static_cast<const unsigned char*>(source), count,
+        [pipe](const unsigned char* at, std::uint32_t chunk) { return platform::writeSome(pipe, at, chunk); },
+        platform::writeCallName(), "Pipe closed while writing message", error);
 }
 
 bool readMessage(platform::NativeHandle pipe, std::string& message, std::string& error) {
