@@ -99,13 +99,22 @@ StopResult SingBoxInProcessBackend::stopInstance(std::int32_t instanceId) {
 StopResult SingBoxInProcessBackend::stopAllInstances() { return stopAllRegistered(); }
 
 // Shared by stopAllInstances and the destructor, which must not make a virtual call.
+//
+// The table is taken before the engine is asked to stop everything, never
+// after: every record taken then belongs to an instance the engine already
+// knows, so the engine call reaches it and its run thread is sure to end. The
+// other order would let a start register between the two steps; its record
+// would be taken without its instance being stopped, and the wait for its run
+// thread would never end. A start that registers after the table was taken
+// stays registered: if the engine call reached it as well, its run thread has
+// simply ended by itself, and a later stop or stop-all removes the record.
 StopResult SingBoxInProcessBackend::stopAllRegistered() {
-    api_.StopAllSingBoxInstances();
     std::map<std::int32_t, std::thread> stopped;
     {
         std::lock_guard lock(tableMutex_);
         stopped.swap(instances_);
     }
+    api_.StopAllSingBoxInstances();
     for (auto& [id, runThread] : stopped) runThread.join();
     return {true, {}};
 }

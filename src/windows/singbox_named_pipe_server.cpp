@@ -1,5 +1,6 @@
 #include "windows/singbox_named_pipe_server.h"
 
+#include "platform/detached_thread.h"
 #include "platform/pipe_endpoint.h"
 
 namespace velmora::vpn {
@@ -46,7 +47,9 @@ void SingBoxNamedPipeServer::run(std::atomic<bool>& stopFlag) {
                 // never miss a thread that has been handed a connection.
                 clients_->countIn();
                 try {
-                    std::thread(&SingBoxNamedPipeServer::clientThreadMain, this, clients_, connection).detach();
+                    platform::startDetachedThread([this, book = clients_, connection] {
+                        clientThreadMain(this, book, connection);
+                    });
                 } catch (...) {
                     platform::PipeConnection dropped(connection);
                     clients_->countOut();

@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <future>
 #include <thread>
@@ -130,6 +131,34 @@ TEST(InProcessBackend, StopAllEndsRunningInstancesAndOneStillComingUp) {
     for (std::uint16_t port : ports) EXPECT_FALSE(testing::tcpPortAccepts(port));
     // With nothing registered, stop-all still succeeds.
     EXPECT_TRUE(backend.stopAllInstances().ok);
+}
+
+// Starts keep registering instances while stop-alls run: each stop-all must
+// reach every instance whose record it takes, or it waits for a run thread
+// that never ends. Each call gets 2 s; a call past that is released by one
+// more stop-all, so the failure is reported instead of hanging the suite.
+TEST(InProcessBackend, StopAllRacingStartsNeverWaitsForAnInstanceItDidNotStop) {
+    SingBoxInProcessBackend backend(standinSettings());
+    std::atomic<bool> starting{true};
+    auto starter = std::async(std::launch::async, [&] {
+        while (starting) backend.startInstance(scripted(""));
+    });
+    int calls = 0;
+    for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+         std::chrono::steady_clock::now() < end; ++calls) {
+        auto stopAll = std::async(std::launch::async, [&] { return backend.stopAllInstances(); });
+        if (stopAll.wait_for(std::chrono::seconds(2)) != std::future_status::ready) {
+            ADD_FAILURE() << "stop-all " << calls << " still waits after 2 s";
+            starting = false;
+            starter.get();
+            backend.stopAllInstances();
+            break;
+        }
+        EXPECT_TRUE(stopAll.get().ok);
+    }
+    starting = false;
+    starter.get();
+    EXPECT_GT(calls, 10);
 }
 
 TEST(InProcessBackend, AnInstanceThatEndsByItselfStaysRegisteredUntilStopped) {

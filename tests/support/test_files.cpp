@@ -2,6 +2,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <mutex>
+#include <stdexcept>
 
 #include "support/test_platform.h"
 
@@ -20,6 +22,21 @@ std::string makeTempFolder(const std::string& tag) {
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::uint16_t freeTcpPort() {
+    // Outgoing connections take their ports from 32768 upwards on Linux (and
+    // so under Wine); tests take theirs from below.
+    constexpr std::uint32_t kFirst = 20000;
+    constexpr std::uint32_t kSpan = 12000;
+    static std::mutex mutex;  // guards next
+    static std::uint32_t next = currentProcessId() * 97u;
+    std::lock_guard lock(mutex);
+    for (std::uint32_t tries = 0; tries < kSpan; ++tries) {
+        const auto port = static_cast<std::uint16_t>(kFirst + next++ % kSpan);
+        if (claimPortLock(port) && tcpPortBindable(port)) return port;
+    }
+    throw std::runtime_error("no TCP port left for tests");
 }
 
 ProgramRun runSibling(const std::string& program, const std::vector<std::string>& arguments,

@@ -66,8 +66,15 @@ std::string programFileName(const std::string& name);
 // Path of a program built next to the test executables.
 std::string siblingProgram(const std::string& name);
 
-// A TCP port on 127.0.0.1 that nothing listened on a moment ago.
+// A TCP port on 127.0.0.1 that this test program holds until it exits: no
+// other test program gets it, and it lies below the range the system hands out
+// for outgoing connections, so no client's own port lands on it either.
 std::uint16_t freeTcpPort();
+// Claims `port` for this program through a lock file held until exit; false
+// when another program holds it.
+bool claimPortLock(std::uint16_t port);
+// True when a listener could bind 127.0.0.1:port right now.
+bool tcpPortBindable(std::uint16_t port);
 // True when a connection to 127.0.0.1:port is accepted.
 bool tcpPortAccepts(std::uint16_t port);
 

@@ -9,6 +9,7 @@
 #include <netinet/in.h>
 #include <spawn.h>
 #include <stdexcept>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <fcntl.h>
@@ -98,14 +99,28 @@ sockaddr_in loopback(std::uint16_t port) {
 }
 }  // namespace
 
-std::uint16_t freeTcpPort() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = loopback(0);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t size = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+bool claimPortLock(std::uint16_t port) {
+    const std::filesystem::path folder = std::filesystem::temp_directory_path() / "velmora-test-ports";
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+    const std::string path = (folder / (std::to_string(port) + ".lock")).string();
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) return false;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        close(fd);
+        return false;
+    }
+    return true;  // the descriptor stays open, and the lock held, until this program exits
+}
+
+bool tcpPortBindable(std::uint16_t port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int yes = 1;  // as the stand-in engine's listeners bind
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address = loopback(port);
+    const bool bound = bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     close(fd);
-    return ntohs(address.sin_port);
+    return bound;
 }
 
 bool tcpPortAccepts(std::uint16_t port) {

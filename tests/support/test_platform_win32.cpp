@@ -137,15 +137,24 @@ sockaddr_in loopback(std::uint16_t port) {
 }
 }  // namespace
 
-std::uint16_t freeTcpPort() {
+bool claimPortLock(std::uint16_t port) {
+    const std::filesystem::path folder = std::filesystem::temp_directory_path() / "velmora-test-ports";
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+    const std::wstring path = (folder / (std::to_string(port) + ".lock")).wstring();
+    // Opened without sharing: a second program's open fails until this one exits.
+    const HANDLE lock = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    return lock != INVALID_HANDLE_VALUE;  // the handle stays open until this program exits
+}
+
+bool tcpPortBindable(std::uint16_t port) {
     startWinsock();
     const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in address = loopback(0);
-    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    int size = sizeof address;
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &size);
+    sockaddr_in address = loopback(port);
+    const bool bound = bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     closesocket(s);
-    return ntohs(address.sin_port);
+    return bound;
 }
 
 bool tcpPortAccepts(std::uint16_t port) {

@@ -1,0 +1,15 @@
+#pragma once
+
+#include <functional>
+
+namespace velmora::vpn::platform {
+
+// Runs `body` on a new thread that is detached from the moment it exists:
+// nobody joins it, and the system reclaims it when `body` returns. Creating the
+// thread detached, rather than detaching it afterwards, leaves no moment in
+// which a thread that has already finished is still being detached by its
+// creator. `body` must not throw. Throws std::system_error when the thread
+// cannot be created; `body` has then not run and has been destroyed.
+void startDetachedThread(std::function<void()> body);
+
+}  // namespace velmora::vpn::platform

@@ -1,0 +1,32 @@
+#include "platform/detached_thread.h"
+
+#include <memory>
+#include <system_error>
+
+#include "platform/win32/handles.h"
+
+namespace velmora::vpn::platform {
+namespace {
+
+using Body = std::function<void()>;
+
+DWORD WINAPI threadEntry(LPVOID argument) noexcept {
+    const std::unique_ptr<Body> body(static_cast<Body*>(argument));
+    (*body)();
+    return 0;
+}
+
+}  // namespace
+
+void startDetachedThread(std::function<void()> body) {
+    auto owned = std::make_unique<Body>(std::move(body));
+    // The thread's handle is closed at once: the thread runs on without it.
+    const KernelHandle thread(CreateThread(nullptr, 0, &threadEntry, owned.get(), 0, nullptr));
+    if (!thread) {
+        const DWORD error = GetLastError();
+        throw std::system_error(static_cast<int>(error), std::system_category(), "CreateThread");
+    }
+    owned.release();  // the new thread owns the body now
+}
+
+}  // namespace velmora::vpn::platform

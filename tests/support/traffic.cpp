@@ -1,0 +1,48 @@
+#include "support/traffic.h"
+
+#include <boost/json.hpp>
+
+namespace velmora::vpn::testing {
+
+std::string startRequest(const std::string& standin, std::uint16_t port, std::uint32_t owner) {
+    std::string config = R"({\"standin\":{)" + standin + "}";
+    if (port != 0) config += R"(,\"inbounds\":[{\"listen_port\":)" + std::to_string(port) + "}]";
+    return R"({"command":"start","payload":{"config":")" + config + R"(}","ownerProcessId":)" +
+           std::to_string(owner) + "}}";
+}
+
+std::int32_t startedId(const std::string& answer) {
+    boost::json::error_code error;
+    const boost::json::value parsed = boost::json::parse(answer, error);
+    if (error) return -1;
+    const boost::json::value* id = parsed.find_pointer("/payload/instanceId", error);
+    if (id == nullptr || !id->is_int64() || id->get_int64() < 0) return -1;
+    // The whole answer, not just the member: a stray key or order is wrong too.
+    if (answer != okAnswer(R"({"instanceId":)" + std::to_string(id->get_int64()) + "}")) return -1;
+    return static_cast<std::int32_t>(id->get_int64());
+}
+
+Traffic::Traffic(std::wstring pipe, int clients, std::chrono::milliseconds timeout) {
+    for (int c = 0; c < clients; ++c) {
+        running_.push_back(std::async(std::launch::async, [this, pipe, timeout, c] {
+            for (long id = c * 1000000L; !stop_; ++id) {
+                const auto exchange = velmora::client::sendRequest(pipe, pingRequest(id), timeout);
+                if (!exchange.delivered) {
+                    ++undelivered_;
+                } else if (exchange.response == pingAnswer(id)) {
+                    ++answered_;
+                } else {
+                    ++wrong_;
+                }
+            }
+        }));
+    }
+}
+
+void Traffic::finish() {
+    stop_ = true;
+    for (auto& client : running_) client.get();
+    running_.clear();
+}
+
+}  // namespace velmora::vpn::testing
