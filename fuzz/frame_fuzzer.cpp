@@ -10,7 +10,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "windows/pipe_framing.h"
+#include "protocol/pipe_framing.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // The stream comes from a memory file: a plain descriptor that reads like

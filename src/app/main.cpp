@@ -7,9 +7,9 @@
 #include "install/service_installer.h"
 #include "platform/command_line.h"
 #include "platform/console_control.h"
-#include "platform/service_dispatch.h"
+#include "runtime/service_host.h"
 #include "runtime/runtime.h"
-#include "windows/pipe_framing.h"
+#include "protocol/pipe_framing.h"
 
 namespace {
 

@@ -1,5 +1,7 @@
 #include "install/service_installer.h"
 
+#include "platform/executable_path.h"
+
 namespace velmora::vpn {
 
 std::wstring quoteArgument(const std::wstring& text) {
@@ -13,7 +15,7 @@ std::wstring quoteArgument(const std::wstring& text) {
 }
 
 std::wstring buildServiceCommandLine(const ServiceOptions& options) {
-    const std::optional<std::wstring> path = executablePath();
+    const std::optional<std::wstring> path = platform::executablePath();
     if (!path) return {};
     std::wstring line = quoteArgument(*path) + L" --service";
     if (options.logFile) line += L" --log-file " + quoteArgument(*options.logFile);

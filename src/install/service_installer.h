@@ -4,20 +4,17 @@
 #include <optional>
 #include <string>
 
-#include "app/service_options.h"
+#include "options/service_options.h"
+#include "protocol/constants.h"
 
 namespace velmora::vpn {
 
-inline constexpr wchar_t kServiceName[] = L"VelmoraVpnService";
 inline constexpr wchar_t kServiceDisplayName[] = L"Velmora VPN Service";
 inline constexpr wchar_t kServiceDescription[] = L"Runs privileged sing-box VPN operations for VelmoraLine.";
 
 // The exit code of install and uninstall where there is no service manager
 // support (ERROR_NOT_SUPPORTED).
 inline constexpr std::uint32_t kNotSupportedExitCode = 50;
-
-// The full path of the running executable, or nothing when it cannot be found.
-std::optional<std::wstring> executablePath();
 
 // The text as one double-quoted command-line argument: quotes inside get a
 // backslash, nothing else changes (backslashes are not doubled).

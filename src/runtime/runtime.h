@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "app/service_options.h"
+#include "options/service_options.h"
 
 namespace velmora::vpn {
 

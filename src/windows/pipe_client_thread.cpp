@@ -1,5 +1,5 @@
 #include "platform/pipe_endpoint.h"
-#include "windows/pipe_framing.h"
+#include "protocol/pipe_framing.h"
 #include "windows/singbox_named_pipe_server.h"
 
 namespace velmora::vpn {

@@ -11,15 +11,11 @@
 
 #include "backend/singbox_backend.h"
 #include "platform/pipe_io.h"
+#include "protocol/constants.h"
 #include "windows/client_book.h"
 #include "windows/pipe_server_settings.h"
 
 namespace velmora::vpn {
-
-inline const std::wstring kDefaultPipeName = L"\\\\.\\pipe\\VelmoraVpnService";
-
-// The version every response carries.
-inline constexpr std::uint64_t kProtocolVersion = 1;
 
 // The service's only way in: serves the request protocol on the pipe, one
 // request and one response per connection, each connection on a detached

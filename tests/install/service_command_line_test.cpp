@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "install/service_installer.h"
+#include "platform/executable_path.h"
 
 namespace velmora::vpn {
 namespace {
@@ -13,7 +14,7 @@ TEST(ServiceCommandLine, QuotingEscapesOnlyDoubleQuotes) {
 }
 
 TEST(ServiceCommandLine, HoldsOnlyWhatDiffersFromTheDefaults) {
-    const std::wstring exe = quoteArgument(*executablePath());
+    const std::wstring exe = quoteArgument(*platform::executablePath());
     ServiceOptions options;
     options.startupMode = L"demand";
     options.startAfterInstall = true;
@@ -33,7 +34,7 @@ TEST(ServiceCommandLine, HoldsOnlyWhatDiffersFromTheDefaults) {
 }
 
 TEST(ServiceCommandLine, TheExecutablePathIsThisProgram) {
-    const auto path = executablePath();
+    const auto path = platform::executablePath();
     ASSERT_TRUE(path.has_value());
     EXPECT_NE(path->find(L"app_tests"), std::wstring::npos);
 }

@@ -18,8 +18,6 @@
 namespace velmora::vpn {
 namespace {
 
-using ::testing::HasSubstr;
-
 class FaultsUnderLoad : public ::testing::Test {
 protected:
     SingBoxInProcessBackend backend;
@@ -40,7 +38,7 @@ TEST_F(FaultsUnderLoad, OwnersKilledMidRunHaveTheirInstancesStopped) {
         owners.push_back(std::make_unique<testing::ChildProcess>());
         ports.push_back(testing::freeTcpPort());
         const auto started = send(testing::startRequest("", ports.back(), owners.back()->id()));
-        ASSERT_THAT(started.response, HasSubstr(R"("ok":true)")) << started.response;
+        ASSERT_GE(testing::startedId(started.response), 0) << started.response;
     }
     for (auto& owner : owners) owner->kill();
     EXPECT_TRUE(testing::waitUntil([&] { return running->server().watchedOwners().empty(); }));
@@ -54,7 +52,6 @@ TEST_F(FaultsUnderLoad, AnEngineThatRefusesStopsAndOneSlowToComeUpHoldNobodyElse
     testing::Traffic traffic(running->pipeName());
     const std::uint16_t stubborn = testing::freeTcpPort();
     const std::string started = send(testing::startRequest(R"(\"stopResult\":5,\"stopRefusals\":1000)", stubborn)).response;
-    ASSERT_THAT(started, HasSubstr(R"("ok":true)"));
     const std::int32_t id = testing::startedId(started);
     ASSERT_GE(id, 0) << started;
     for (int i = 0; i < 3; ++i) {
@@ -74,7 +71,7 @@ TEST_F(FaultsUnderLoad, AnEngineThatRefusesStopsAndOneSlowToComeUpHoldNobodyElse
     }
     EXPECT_EQ(slow.get(), testing::errorAnswer("sing-box did not come up. State: 0"));
 
-    EXPECT_THAT(send(R"({"command":"stopAll"})").response, HasSubstr(R"("ok":true)"));
+    EXPECT_EQ(send(R"({"command":"stopAll"})").response, testing::okAnswer("{}"));
     EXPECT_FALSE(testing::tcpPortAccepts(stubborn));
     traffic.finish();
     EXPECT_EQ(traffic.wrong() + traffic.undelivered(), 0);
@@ -108,7 +105,7 @@ TEST_F(FaultsUnderLoad, AStopInTheMiddleOfTrafficEndsCleanlyAndLeavesNoInstance)
     std::vector<std::uint16_t> ports;
     for (int i = 0; i < 4; ++i) {
         ports.push_back(testing::freeTcpPort());
-        ASSERT_THAT(send(testing::startRequest("", ports.back())).response, HasSubstr(R"("ok":true)"));
+        ASSERT_GE(testing::startedId(send(testing::startRequest("", ports.back())).response), 0);
     }
     {
         testing::Traffic traffic(running->pipeName(), 16, std::chrono::milliseconds(1000));  // gives up soon once the server stops

@@ -14,7 +14,7 @@
 #include "support/running_server.h"
 #include "support/traffic.h"
 #include "support/wait_until.h"
-#include "windows/pipe_framing.h"
+#include "protocol/pipe_framing.h"
 
 namespace velmora::vpn {
 namespace {

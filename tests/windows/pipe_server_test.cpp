@@ -11,7 +11,7 @@
 #include "support/fake_backend.h"
 #include "support/running_server.h"
 #include "support/wait_until.h"
-#include "windows/pipe_framing.h"
+#include "protocol/pipe_framing.h"
 
 namespace velmora::vpn {
 namespace {
@@ -116,7 +116,7 @@ TEST(PipeServerShutdown, AClientThreadOutlivingTheServerTouchesNothingFreed) {
     silent.limitIo(kTimeout);
     // Connections are accepted in order: once a later one is answered, the
     // silent one has been handed to its thread.
-    ASSERT_TRUE(velmora::client::sendRequest(running->pipeName(), kPing, kTimeout).delivered);
+    ASSERT_EQ(velmora::client::sendRequest(running->pipeName(), kPing, kTimeout).response, kPong);
 
     running->stop();
     EXPECT_THAT(logView->lines(), Contains("Timed out waiting for 1 client thread(s)"));

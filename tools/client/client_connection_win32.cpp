@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "platform/win32/handles.h"
-#include "windows/pipe_framing.h"
+#include "protocol/pipe_framing.h"
 
 namespace velmora::client {
 

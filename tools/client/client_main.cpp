@@ -14,7 +14,7 @@
 #include "platform/command_line.h"
 #include "platform/owner_process.h"
 #include "platform/text.h"
-#include "windows/singbox_named_pipe_server.h"
+#include "protocol/constants.h"
 
 namespace {
 

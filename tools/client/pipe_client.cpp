@@ -1,7 +1,7 @@
 #include "pipe_client.h"
 
 #include "client_connection.h"
-#include "windows/pipe_framing.h"
+#include "protocol/pipe_framing.h"
 
 namespace velmora::client {
 

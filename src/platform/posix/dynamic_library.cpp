@@ -1,20 +1,21 @@
 #include "platform/dynamic_library.h"
 
-#include <climits>
 #include <stdexcept>
 
 #include <dlfcn.h>
 #include <unistd.h>
+
+#include "platform/executable_path.h"
+#include "platform/text.h"
 
 namespace velmora::vpn::platform {
 namespace {
 
 // The folder of the running executable, with its trailing slash, or empty.
 std::string executableFolder() {
-    char path[PATH_MAX] = {};
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0) return {};
-    std::string text(path, static_cast<std::size_t>(length));
+    const auto path = executablePath();
+    if (!path) return {};
+    const std::string text = toUtf8(*path);
     return text.substr(0, text.rfind('/') + 1);
 }
 

@@ -10,7 +10,7 @@
 
 #include "platform/posix/handles.h"
 #include "platform/posix/socket_path.h"
-#include "windows/pipe_framing.h"
+#include "platform/error_text.h"
 
 namespace velmora::vpn::platform {
 namespace {

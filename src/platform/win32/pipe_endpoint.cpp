@@ -6,7 +6,7 @@
 #include <sddl.h>
 
 #include "platform/win32/handles.h"
-#include "windows/pipe_framing.h"
+#include "platform/error_text.h"
 
 namespace velmora::vpn::platform {
 namespace {

@@ -1,15 +1,15 @@
-#include "platform/service_dispatch.h"
+#include "runtime/service_host.h"
 
 #include <mutex>
+#include <string>
 
 #include <windows.h>
 
+#include "protocol/constants.h"
 #include "runtime/runtime.h"
 
 namespace velmora::vpn {
 namespace {
-
-wchar_t kServiceName[] = L"VelmoraVpnService";
 
 SERVICE_STATUS_HANDLE serviceStatusHandle = nullptr;
 SERVICE_STATUS serviceStatus{};
@@ -51,7 +51,9 @@ void WINAPI serviceMain(DWORD, wchar_t**) {
 bool serviceManagerAvailable() { return true; }
 
 std::uint32_t runServiceDispatcher() {
-    SERVICE_TABLE_ENTRYW table[] = {{kServiceName, serviceMain}, {nullptr, nullptr}};
+    // The table wants a modifiable name.
+    std::wstring name = kServiceName;
+    SERVICE_TABLE_ENTRYW table[] = {{name.data(), serviceMain}, {nullptr, nullptr}};
     if (StartServiceCtrlDispatcherW(table)) return 0;
     return GetLastError();
 }

@@ -1,4 +1,6 @@
-#include "windows/pipe_framing.h"
+#include "protocol/pipe_framing.h"
+
+#include "platform/error_text.h"
 
 #include <algorithm>
 
@@ -73,17 +75,6 @@ bool writeMessage(platform::NativeHandle pipe, const char* message, std::uint64_
     if (!writeExact(pipe, header, sizeof header, error)) return false;
     if (size == 0) return true;
     return writeExact(pipe, message, size, error);
-}
-
-std::string windowsErrorText(std::uint32_t code) {
-    std::string text = std::to_string(code);
-    const std::string systemText = platform::systemErrorMessage(code);
-    if (!systemText.empty()) text += ": " + systemText;
-    return text;
-}
-
-std::string apiFailureText(const std::string& operation, std::uint32_t code) {
-    return operation + " failed. " + platform::systemErrorLabel() + " " + windowsErrorText(code);
 }
 
 }  // namespace velmora::vpn

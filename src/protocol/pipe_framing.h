@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/error_text.h"
 #include "platform/pipe_io.h"
 
 // Frames on the service's pipe: a 4-byte little-endian body length, then the
@@ -22,11 +23,5 @@ bool writeExact(platform::NativeHandle pipe, const void* source, std::uint64_t c
 bool readMessage(platform::NativeHandle pipe, std::string& message, std::string& error);
 // Writes one frame: the length, then (when non-empty) the body, in two writes.
 bool writeMessage(platform::NativeHandle pipe, const char* message, std::uint64_t size, std::string& error);
-
-// The error code in decimal, then ": " and the system's text for it when
-// there is one, exactly as the system gives it.
-std::string windowsErrorText(std::uint32_t code);
-// "<operation> failed. Windows error <windowsErrorText(code)>".
-std::string apiFailureText(const std::string& operation, std::uint32_t code);
 
 }  // namespace velmora::vpn

@@ -1,4 +1,4 @@
-#include "platform/service_dispatch.h"
+#include "runtime/service_host.h"
 
 #include <cerrno>
 

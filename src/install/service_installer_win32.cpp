@@ -6,7 +6,7 @@
 #include <windows.h>
 
 #include "platform/win32/handles.h"
-#include "windows/pipe_framing.h"
+#include "platform/error_text.h"
 
 namespace velmora::vpn {
 namespace {
@@ -80,18 +80,6 @@ void removePreviousRegistration(SC_HANDLE manager) {
 }
 
 }  // namespace
-
-std::optional<std::wstring> executablePath() {
-    std::vector<wchar_t> buffer(MAX_PATH, L'\0');
-    DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    // A count equal to the buffer's length means the path was cut short.
-    while (length == buffer.size()) {
-        buffer.assign(buffer.size() * 2, L'\0');
-        length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    }
-    if (length == 0) return std::nullopt;
-    return std::wstring(buffer.data(), length);
-}
 
 std::uint32_t install(const ServiceOptions& options) {
     const std::wstring commandLine = buildServiceCommandLine(options);
