@@ -44,7 +44,8 @@ int main(int argc, char** argv) {
     const int perClient = argc > 2 ? std::atoi(argv[2]) : 100;
     NullBackend backend;
     std::atomic<bool> stop{false};
-    const std::wstring pipeName = L"\\\\.\\pipe\\velmora-bench-" + std::to_wstring(Clock::now().time_since_epoch().count());
+    const std::wstring pipeName =
+        L"\\\\.\\pipe\\velmora-bench-" + std::to_wstring(Clock::now().time_since_epoch().count());
     SingBoxNamedPipeServer server(pipeName, backend, nullptr);
     std::thread serving([&] { server.run(stop); });
 
@@ -83,7 +84,8 @@ int main(int argc, char** argv) {
         report((prefix + "lost").c_str(), clients * perClient - answered.load(), "requests");
     }
 
-    const std::string big = R"({"command":"start","payload":{"config":")" + std::string(16 * 1024 * 1024 - 64, 'x') + "\"}}";
+    const std::string big =
+        R"({"command":"start","payload":{"config":")" + std::string(16 * 1024 * 1024 - 64, 'x') + "\"}}";
     const Clock::time_point bigStart = Clock::now();
     const auto bigExchange = velmora::client::sendRequest(pipeName, big, kTimeout);
     report("start_16MiB_config", microsecondsSince(bigStart) / 1000, bigExchange.delivered ? "ms" : "ms (FAILED)");

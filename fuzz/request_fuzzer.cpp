@@ -21,10 +21,14 @@ public:
     unsigned char script = 0;
     StartResult startInstance(const std::string&) override {
         switch (script % 4) {
-            case 0: return {true, static_cast<std::int32_t>(script), {}};
-            case 1: return {false, -1, "CreateSingBoxInstance failed"};
-            case 2: return {false, 3, {}};
-            default: throw std::runtime_error("engine exploded");
+            case 0:
+                return {true, static_cast<std::int32_t>(script), {}};
+            case 1:
+                return {false, -1, "CreateSingBoxInstance failed"};
+            case 2:
+                return {false, 3, {}};
+            default:
+                throw std::runtime_error("engine exploded");
         }
     }
     StopResult stopInstance(std::int32_t) override { return {script % 3 != 0, script % 2 ? "" : "refused"}; }

@@ -55,7 +55,7 @@ private:
     BackendSettings settings_;
     platform::DynamicLibrary library_;
     SingBoxApi api_;
-    std::mutex tableMutex_;                       // guards instances_
+    std::mutex tableMutex_;                          // guards instances_
     std::map<std::int32_t, std::thread> instances_;  // instance id -> its run thread
 };
 

@@ -11,7 +11,7 @@ namespace velmora::vpn::platform {
 #if defined(_WIN32)
 using NativeHandle = void*;  // HANDLE
 #else
-using NativeHandle = int;    // file descriptor
+using NativeHandle = int;  // file descriptor
 #endif
 
 // One read or write call: `ok` with the bytes moved (0 means the peer closed),

@@ -69,9 +69,9 @@ bool writeMessage(platform::NativeHandle pipe, const char* message, std::uint64_
         return false;
     }
     const auto length = static_cast<std::uint32_t>(size);
-    const unsigned char header[4] = {
-        static_cast<unsigned char>(length), static_cast<unsigned char>(length >> 8),
-        static_cast<unsigned char>(length >> 16), static_cast<unsigned char>(length >> 24)};
+    const unsigned char header[4] = {static_cast<unsigned char>(length), static_cast<unsigned char>(length >> 8),
+                                     static_cast<unsigned char>(length >> 16),
+                                     static_cast<unsigned char>(length >> 24)};
     if (!writeExact(pipe, header, sizeof header, error)) return false;
     if (size == 0) return true;
     return writeExact(pipe, message, size, error);

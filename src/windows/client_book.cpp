@@ -20,8 +20,7 @@ std::int32_t ClientBook::waitForClients(std::chrono::milliseconds limit) {
     std::unique_lock lock(clientsMutex_);
     const Clock::time_point now = Clock::now();
     // Saturate instead of overflowing for very long limits.
-    const Clock::time_point deadline =
-        limit >= Clock::time_point::max() - now ? Clock::time_point::max() : now + limit;
+    const Clock::time_point deadline = limit >= Clock::time_point::max() - now ? Clock::time_point::max() : now + limit;
     clientsDone_.wait_until(lock, deadline, [this] { return activeClients_ == 0; });
     return activeClients_;
 }

@@ -33,11 +33,11 @@ public:
     void detachServer();
 
 private:
-    std::mutex clientsMutex_;               // guards activeClients_, serverAttached_, callsInServer_
-    std::condition_variable clientsDone_;   // notified on countOut and leaveServer
-    std::int32_t activeClients_ = 0;        // client threads handed a connection and not yet finished
-    bool serverAttached_ = true;            // false once the server is being destroyed
-    std::int32_t callsInServer_ = 0;        // client threads inside the server right now
+    std::mutex clientsMutex_;              // guards activeClients_, serverAttached_, callsInServer_
+    std::condition_variable clientsDone_;  // notified on countOut and leaveServer
+    std::int32_t activeClients_ = 0;       // client threads handed a connection and not yet finished
+    bool serverAttached_ = true;           // false once the server is being destroyed
+    std::int32_t callsInServer_ = 0;       // client threads inside the server right now
 };
 
 // Holds one `enterServer` for a scope.

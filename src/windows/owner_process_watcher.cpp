@@ -35,7 +35,7 @@ void SingBoxNamedPipeServer::watchOwnersLoop() {
         const Clock::time_point now = Clock::now();
         const auto interval = settings_.ownerPollInterval;
         std::this_thread::sleep_until(interval >= Clock::time_point::max() - now ? Clock::time_point::max()
-                                                                                   : now + interval);
+                                                                                 : now + interval);
 
         std::vector<GoneOwner> gone;
         {

@@ -47,9 +47,8 @@ void SingBoxNamedPipeServer::run(std::atomic<bool>& stopFlag) {
                 // never miss a thread that has been handed a connection.
                 clients_->countIn();
                 try {
-                    platform::startDetachedThread([this, book = clients_, connection] {
-                        clientThreadMain(this, book, connection);
-                    });
+                    platform::startDetachedThread(
+                        [this, book = clients_, connection] { clientThreadMain(this, book, connection); });
                 } catch (...) {
                     platform::PipeConnection dropped(connection);
                     clients_->countOut();

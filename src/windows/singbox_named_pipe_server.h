@@ -72,7 +72,7 @@ private:
     LogCallback log_;
     PipeServerSettings settings_;
 
-    mutable std::mutex ownersMutex_;               // guards owners_
+    mutable std::mutex ownersMutex_;                // guards owners_
     std::map<std::int32_t, std::uint32_t> owners_;  // instance id -> owner process id
 
     // The client count with its lock and condition lives in a record shared

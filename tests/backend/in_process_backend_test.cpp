@@ -120,9 +120,8 @@ TEST(InProcessBackend, StopAllEndsRunningInstancesAndOneStillComingUp) {
         // Refusals do not hold back a stop-all.
         ASSERT_TRUE(backend.startInstance(scripted(R"("stopResult":9,"stopRefusals":100)", port)).ok);
     }
-    auto slowStart = std::async(std::launch::async, [&] {
-        return backend.startInstance(scripted(R"("startDelayMs":4000)"));
-    });
+    auto slowStart =
+        std::async(std::launch::async, [&] { return backend.startInstance(scripted(R"("startDelayMs":4000)")); });
     // Stop-all takes only what is registered; repeat until the slow start has been caught.
     while (slowStart.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
         EXPECT_TRUE(backend.stopAllInstances().ok);

@@ -14,8 +14,8 @@ namespace {
 
 namespace fs = std::filesystem;
 using ::testing::HasSubstr;
-using ::testing::StartsWith;
 using testing::ProgramRun;
+using ::testing::StartsWith;
 
 // The real service program and the real command-line client, talking over
 // the real pipe, with the stand-in engine listening on a TCP port while an
@@ -81,13 +81,15 @@ TEST_F(ClientEndToEnd, AnInstanceEndsSoonAfterItsOwnerProcess) {
     // The watcher scans once a second.
     EXPECT_TRUE(testing::waitUntil([&] { return !testing::tcpPortAccepts(port); }, std::chrono::milliseconds(3000)));
     const ProgramRun run = service->wait(std::chrono::milliseconds(0));
-    EXPECT_THAT(run.errors, HasSubstr("Owner process " + std::to_string(owner.id()) + " is gone; stopping sing-box instance"));
+    EXPECT_THAT(run.errors,
+                HasSubstr("Owner process " + std::to_string(owner.id()) + " is gone; stopping sing-box instance"));
 }
 
 TEST_F(ClientEndToEnd, TheExitCodeTellsRefusalFromFailure) {
     const ProgramRun refused = client({"send", R"({"command":"restart","requestId":9})"});
     EXPECT_EQ(refused.exitCode, 1u);
-    EXPECT_THAT(refused.output, HasSubstr(R"({"version":1,"requestId":9,"ok":false,"error":{"message":"Unknown command: restart"}})"));
+    EXPECT_THAT(refused.output,
+                HasSubstr(R"({"version":1,"requestId":9,"ok":false,"error":{"message":"Unknown command: restart"}})"));
 
     const ProgramRun badConfig = client({"start", "--config", (fs::path(folder) / "missing.json").string()});
     EXPECT_EQ(badConfig.exitCode, 2u);

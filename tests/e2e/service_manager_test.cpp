@@ -21,12 +21,12 @@ namespace velmora::vpn {
 namespace {
 
 namespace fs = std::filesystem;
+using platform::ServiceHandle;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using ::testing::StartsWith;
-using platform::ServiceHandle;
 using testing::linesOf;
 using testing::ProgramRun;
+using ::testing::StartsWith;
 
 const std::string kService = "VelmoraVpnService";
 const std::string kPing = R"({"command":"ping"})";
@@ -99,17 +99,17 @@ protected:
 TEST_F(ServiceManager, EachStartupModeIsRegisteredWithTheServiceDetails) {
     const std::string program = testing::siblingProgram(testing::programFileName(kService));
     const std::pair<std::string, DWORD> modes[] = {
-        {"delayed-auto", SERVICE_AUTO_START}, {"auto", SERVICE_AUTO_START},     {"demand", SERVICE_DEMAND_START},
-        {"manual", SERVICE_DEMAND_START},     {"disabled", SERVICE_DISABLED},   {"Auto", SERVICE_AUTO_START},
+        {"delayed-auto", SERVICE_AUTO_START}, {"auto", SERVICE_AUTO_START},   {"demand", SERVICE_DEMAND_START},
+        {"manual", SERVICE_DEMAND_START},     {"disabled", SERVICE_DISABLED}, {"Auto", SERVICE_AUTO_START},
     };
     for (const auto& [mode, startType] : modes) {
         // Each install replaces the registration the previous one made.
         const ProgramRun run = testing::runSibling(kService, {"--install-service", "--startup", mode});
         EXPECT_EQ(run.exitCode, 0u) << run.errors;
         EXPECT_EQ(run.errors, "");
-        EXPECT_THAT(linesOf(run.output), ElementsAre("Installed VelmoraVpnService",
-                                                     "Binary path: " + quotedProgram(program) + " --service",
-                                                     "Startup: " + mode));
+        EXPECT_THAT(linesOf(run.output),
+                    ElementsAre("Installed VelmoraVpnService", "Binary path: " + quotedProgram(program) + " --service",
+                                "Startup: " + mode));
         const auto registered = registration();
         ASSERT_TRUE(registered.has_value()) << mode;
         EXPECT_EQ(registered->startType, startType) << mode;
@@ -172,7 +172,9 @@ TEST_F(ServiceManager, InstallingOverARunningServiceReplacesIt) {
     EXPECT_EQ(registration()->startType, static_cast<DWORD>(SERVICE_AUTO_START));
     EXPECT_FALSE(pings());  // the old service is gone
     EXPECT_TRUE(testing::waitUntil(
-        [&] { return velmora::client::sendRequest(fromUtf8(newPipe), kPing, std::chrono::milliseconds(200)).delivered; },
+        [&] {
+            return velmora::client::sendRequest(fromUtf8(newPipe), kPing, std::chrono::milliseconds(200)).delivered;
+        },
         std::chrono::milliseconds(15000)));
 }
 
@@ -195,8 +197,8 @@ TEST_F(ServiceManager, UninstallingTwiceSaysTheSecondTimeThatNothingIsInstalled)
 TEST_F(ServiceManager, AServiceWithoutItsEngineStopsWith1066) {
     const fs::path copy = fs::path(folder) / testing::programFileName(kService);
     fs::copy_file(testing::siblingProgram(testing::programFileName(kService)), copy);
-    const ProgramRun installed =
-        testing::runSibling(copy.string(), {"--install-service", "--startup", "demand", "--start", "--pipe-name", pipe});
+    const ProgramRun installed = testing::runSibling(
+        copy.string(), {"--install-service", "--startup", "demand", "--start", "--pipe-name", pipe});
     ASSERT_EQ(installed.exitCode, 0u) << installed.errors;
 
     ASSERT_TRUE(testing::waitUntil([] { return stateIs(SERVICE_STOPPED); }, std::chrono::milliseconds(15000)));

@@ -18,10 +18,10 @@ namespace {
 namespace fs = std::filesystem;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
-using ::testing::StartsWith;
 using testing::linesOf;
 using testing::ProgramRun;
 using testing::SiblingProcess;
+using ::testing::StartsWith;
 
 const std::string kService = "VelmoraVpnService";
 
@@ -55,7 +55,8 @@ TEST(ServiceProgram, InstallAndUninstallTogetherIsRefusedInEitherOrder) {
                               std::vector<std::string>{"--uninstall-service", "--start", "--install-service"}}) {
         const ProgramRun run = testing::runSibling(kService, order);
         EXPECT_EQ(run.exitCode, 87u);
-        EXPECT_EQ(withoutCarriageReturns(run.errors), "Use either --install-service or --uninstall-service, not both.\n");
+        EXPECT_EQ(withoutCarriageReturns(run.errors),
+                  "Use either --install-service or --uninstall-service, not both.\n");
         EXPECT_EQ(run.output, "");
     }
 }
@@ -134,8 +135,8 @@ TEST(ServiceProgram, AnInterruptedRunStopsInOrderAndExitsWithZero) {
     const std::string pipe = toUtf8(testing::uniquePipeName());
 
     // No --console: without a service manager a plain start is a console run.
-    for (const auto& mode : {std::vector<std::string>{}, std::vector<std::string>{"--console"},
-                             std::vector<std::string>{"--service"}}) {
+    for (const auto& mode :
+         {std::vector<std::string>{}, std::vector<std::string>{"--console"}, std::vector<std::string>{"--service"}}) {
         std::vector<std::string> arguments{"--log-file", log, "--pipe-name", pipe};
         arguments.insert(arguments.end(), mode.begin(), mode.end());
         SiblingProcess service(kService, arguments);

@@ -16,9 +16,8 @@ namespace fs = std::filesystem;
 
 class ServiceLoggerFile : public ::testing::Test {
 protected:
-    fs::path dir = fs::temp_directory_path() /
-                   ("velmora-logger-" + std::to_string(testing::currentProcessId()) + "-" +
-                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::path dir = fs::temp_directory_path() / ("velmora-logger-" + std::to_string(testing::currentProcessId()) + "-" +
+                                                ::testing::UnitTest::GetInstance()->current_test_info()->name());
     fs::path file = dir / "service.log";
 
     void SetUp() override { fs::create_directories(dir); }

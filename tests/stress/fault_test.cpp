@@ -51,7 +51,8 @@ TEST_F(FaultsUnderLoad, OwnersKilledMidRunHaveTheirInstancesStopped) {
 TEST_F(FaultsUnderLoad, AnEngineThatRefusesStopsAndOneSlowToComeUpHoldNobodyElseUp) {
     testing::Traffic traffic(running->pipeName());
     const std::uint16_t stubborn = testing::freeTcpPort();
-    const std::string started = send(testing::startRequest(R"(\"stopResult\":5,\"stopRefusals\":1000)", stubborn)).response;
+    const std::string started =
+        send(testing::startRequest(R"(\"stopResult\":5,\"stopRefusals\":1000)", stubborn)).response;
     const std::int32_t id = testing::startedId(started);
     ASSERT_GE(id, 0) << started;
     for (int i = 0; i < 3; ++i) {
@@ -61,9 +62,8 @@ TEST_F(FaultsUnderLoad, AnEngineThatRefusesStopsAndOneSlowToComeUpHoldNobodyElse
     // A start that takes long to come up holds up only its own client: pings
     // keep being answered while it waits, until a stop-all catches it.
     const long before = traffic.answered();
-    auto slow = std::async(std::launch::async, [&] {
-        return send(testing::startRequest(R"(\"startDelayMs\":60000)", 0)).response;
-    });
+    auto slow = std::async(std::launch::async,
+                           [&] { return send(testing::startRequest(R"(\"startDelayMs\":60000)", 0)).response; });
     EXPECT_TRUE(testing::waitUntil([&] { return traffic.answered() > before + 20; }, std::chrono::milliseconds(20000)));
     EXPECT_EQ(slow.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
     while (slow.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
@@ -88,7 +88,8 @@ TEST_F(FaultsUnderLoad, StopAllsRacingStartsAreEachAnsweredAndLeaveNothingRunnin
     for (int i = 0; i < 4; ++i) {
         ports.push_back(testing::freeTcpPort());
         starters.push_back(std::async(std::launch::async, [&, port = ports.back()] {
-            while (starting) velmora::client::sendRequest(running->pipeName(), testing::startRequest("", port), kTimeout);
+            while (starting)
+                velmora::client::sendRequest(running->pipeName(), testing::startRequest("", port), kTimeout);
         }));
     }
     for (int i = 0; i < 100; ++i) {
@@ -108,7 +109,8 @@ TEST_F(FaultsUnderLoad, AStopInTheMiddleOfTrafficEndsCleanlyAndLeavesNoInstance)
         ASSERT_GE(testing::startedId(send(testing::startRequest("", ports.back())).response), 0);
     }
     {
-        testing::Traffic traffic(running->pipeName(), 16, std::chrono::milliseconds(1000));  // gives up soon once the server stops
+        testing::Traffic traffic(running->pipeName(), 16,
+                                 std::chrono::milliseconds(1000));  // gives up soon once the server stops
         ASSERT_TRUE(testing::waitUntil([&] { return traffic.answered() > 50; }));
         running->stop();  // run returns while clients keep coming
         traffic.finish();

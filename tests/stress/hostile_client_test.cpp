@@ -67,8 +67,8 @@ TEST(HostileClients, CostOnlyTheirOwnConnections) {
     for (int i = 0; i < 300; ++i) open();
 
     const long answeredBefore = honest.answered();
-    ASSERT_TRUE(testing::waitUntil([&] { return honest.answered() > answeredBefore + 20; },
-                                   std::chrono::milliseconds(20000)));
+    ASSERT_TRUE(
+        testing::waitUntil([&] { return honest.answered() > answeredBefore + 20; }, std::chrono::milliseconds(20000)));
     honest.finish();
     EXPECT_EQ(honest.wrong() + honest.undelivered(), 0);
 

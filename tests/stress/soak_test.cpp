@@ -30,10 +30,10 @@ void report(const char* when, const testing::ResourceCounts& counts) {
 struct Tally {
     std::atomic<long> exchanges{0};
     std::atomic<long> undelivered{0};
-    std::atomic<long> wrong{0};            // an answer other than the one this request must get
-    std::atomic<long> stillListening{0};   // a stop answered ok whose instance never went away
-    std::atomic<long> stopsVerified{0};    // instances seen listening, stopped, then seen gone
-    std::atomic<long> startsCaught{0};     // starts a concurrent stop-all ended while they came up
+    std::atomic<long> wrong{0};           // an answer other than the one this request must get
+    std::atomic<long> stillListening{0};  // a stop answered ok whose instance never went away
+    std::atomic<long> stopsVerified{0};   // instances seen listening, stopped, then seen gone
+    std::atomic<long> startsCaught{0};    // starts a concurrent stop-all ended while they came up
 };
 
 // Every client owns one port: each round it pings, starts an instance that

@@ -32,8 +32,7 @@ class RunningServer {
 public:
     RunningServer(SingBoxBackend& backend, SingBoxNamedPipeServer::LogCallback log,
                   PipeServerSettings settings = fastSettings(), std::wstring pipeName = uniquePipeName())
-        : server_(std::move(pipeName), backend, std::move(log), settings),
-          thread_([this] { server_.run(stop_); }) {}
+        : server_(std::move(pipeName), backend, std::move(log), settings), thread_([this] { server_.run(stop_); }) {}
     ~RunningServer() { stop(); }
     RunningServer(const RunningServer&) = delete;
     RunningServer& operator=(const RunningServer&) = delete;

@@ -11,9 +11,9 @@ namespace velmora::vpn::testing {
 
 std::string makeTempFolder(const std::string& tag) {
     static std::atomic<int> counter{0};
-    const std::filesystem::path folder = std::filesystem::temp_directory_path() /
-                                         ("velmora-" + tag + "-" + std::to_string(currentProcessId()) + "-" +
-                                          std::to_string(++counter));
+    const std::filesystem::path folder =
+        std::filesystem::temp_directory_path() /
+        ("velmora-" + tag + "-" + std::to_string(currentProcessId()) + "-" + std::to_string(++counter));
     std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
     return folder.string();

@@ -49,8 +49,8 @@ private:
 class ChildProcess : public SiblingProcess {
 public:
     explicit ChildProcess(int lifetimeMs = -1)
-        : SiblingProcess("test_child",
-                         lifetimeMs >= 0 ? std::vector<std::string>{std::to_string(lifetimeMs)} : std::vector<std::string>{}) {}
+        : SiblingProcess("test_child", lifetimeMs >= 0 ? std::vector<std::string>{std::to_string(lifetimeMs)}
+                                                       : std::vector<std::string>{}) {}
 };
 
 // Runs a sibling program to its end.

@@ -63,8 +63,8 @@ void SiblingProcess::interrupt() { ::kill(static_cast<pid_t>(id_), SIGINT); }
 ProgramRun SiblingProcess::wait(std::chrono::milliseconds limit) {
     ProgramRun run;
     int status = 0;
-    const bool ended = waitUntil(
-        [&] { return waitpid(static_cast<pid_t>(id_), &status, WNOHANG) == static_cast<pid_t>(id_); }, limit);
+    const bool ended =
+        waitUntil([&] { return waitpid(static_cast<pid_t>(id_), &status, WNOHANG) == static_cast<pid_t>(id_); }, limit);
     if (!ended) {
         ::kill(static_cast<pid_t>(id_), SIGKILL);
         waitpid(static_cast<pid_t>(id_), &status, 0);

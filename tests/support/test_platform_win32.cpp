@@ -60,8 +60,8 @@ SiblingProcess::SiblingProcess(const std::string& program, const std::vector<std
     startup.hStdOutput = output;
     startup.hStdError = errors;
     PROCESS_INFORMATION info{};
-    const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                                        &startup, &info);
+    const BOOL started =
+        CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info);
     CloseHandle(input);
     CloseHandle(output);
     CloseHandle(errors);

@@ -7,8 +7,8 @@ namespace velmora::vpn::testing {
 std::string startRequest(const std::string& standin, std::uint16_t port, std::uint32_t owner) {
     std::string config = R"({\"standin\":{)" + standin + "}";
     if (port != 0) config += R"(,\"inbounds\":[{\"listen_port\":)" + std::to_string(port) + "}]";
-    return R"({"command":"start","payload":{"config":")" + config + R"(}","ownerProcessId":)" +
-           std::to_string(owner) + "}}";
+    return R"({"command":"start","payload":{"config":")" + config + R"(}","ownerProcessId":)" + std::to_string(owner) +
+           "}}";
 }
 
 std::int32_t startedId(const std::string& answer) {

@@ -12,7 +12,9 @@
 namespace velmora::vpn::testing {
 
 // The exact texts the service answers with.
-inline std::string okAnswer(const std::string& payload) { return R"({"version":1,"ok":true,"payload":)" + payload + "}"; }
+inline std::string okAnswer(const std::string& payload) {
+    return R"({"version":1,"ok":true,"payload":)" + payload + "}";
+}
 inline std::string errorAnswer(const std::string& message) {
     return R"({"version":1,"ok":false,"error":{"message":")" + message + R"("}})";
 }

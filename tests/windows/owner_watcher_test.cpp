@@ -27,8 +27,8 @@ protected:
     SingBoxNamedPipeServer server{L"", backend, logs.callback(), fastScans()};
 
     std::int32_t startOwnedBy(std::uint32_t owner) {
-        const std::string response = server.handleRequest(R"({"command":"start","payload":{"config":"c","ownerProcessId":)" +
-                                                          std::to_string(owner) + "}}");
+        const std::string response = server.handleRequest(
+            R"({"command":"start","payload":{"config":"c","ownerProcessId":)" + std::to_string(owner) + "}}");
         return static_cast<std::int32_t>(std::stoi(response.substr(response.find("instanceId") + 12)));
     }
     // Returns after at least one whole scan of the table has begun and ended

@@ -36,7 +36,8 @@ TEST(RequestConcurrency, ManyThreadsShareOneServer) {
                 if (round % 2 == 0) {
                     server.handleRequest(R"({"command":"stop","payload":{"instanceId":)" + std::to_string(id) + "}}");
                 }
-                if (server.handleRequest(R"({"command":"ping"})") != R"({"version":1,"ok":true,"payload":{"status":"ok"}})")
+                if (server.handleRequest(R"({"command":"ping"})") !=
+                    R"({"version":1,"ok":true,"payload":{"status":"ok"}})")
                     ++failures;
             }
         });

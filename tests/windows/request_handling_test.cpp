@@ -54,12 +54,12 @@ TEST_F(RequestHandling, WorkedExamplesMatchByteForByte) {
 
 TEST_F(RequestHandling, UnparsableTextsAnswerWithTheParserMessageAndNoRequestId) {
     const std::string inputs[] = {
-        "",                                  // empty
-        "not json",                          // garbage
+        "",                                                 // empty
+        "not json",                                         // garbage
         std::string("{\"command\":\"ping\"}\0", 17) + "x",  // a NUL byte after the object
-        "{\"command\":\"pi\xff\xfeng\"}",    // invalid UTF-8
-        "{\"command\":\"ping\",}",           // trailing comma
-        std::string(33, '[') + std::string(33, ']'),  // nested one level too deep
+        "{\"command\":\"pi\xff\xfeng\"}",                   // invalid UTF-8
+        "{\"command\":\"ping\",}",                          // trailing comma
+        std::string(33, '[') + std::string(33, ']'),        // nested one level too deep
     };
     for (const std::string& input : inputs) {
         const std::string response = handle(input);
@@ -123,9 +123,13 @@ TEST_F(RequestHandling, FailedStartReportsTheBackendTextOrItsOwn) {
 
 TEST_F(RequestHandling, StartWatchesOnlyPositiveIntegerOwnersByTheirLow32Bits) {
     const std::pair<std::string, std::uint32_t> cases[] = {
-        {"", 0},    {",\"ownerProcessId\":0", 0},   {",\"ownerProcessId\":-5", 0},
-        {",\"ownerProcessId\":1.5", 0}, {",\"ownerProcessId\":\"12\"", 0}, {",\"ownerProcessId\":null", 0},
-        {",\"ownerProcessId\":4294967297", 1},  // 2^32 + 1
+        {"", 0},
+        {",\"ownerProcessId\":0", 0},
+        {",\"ownerProcessId\":-5", 0},
+        {",\"ownerProcessId\":1.5", 0},
+        {",\"ownerProcessId\":\"12\"", 0},
+        {",\"ownerProcessId\":null", 0},
+        {",\"ownerProcessId\":4294967297", 1},                      // 2^32 + 1
         {",\"ownerProcessId\":18446744073709551615", 4294967295u},  // stored unsigned
         {",\"ownerProcessId\":77", 77},
     };
@@ -167,10 +171,10 @@ TEST_F(RequestHandling, OwnerTableFollowsStartsAndStops) {
     EXPECT_EQ(handle(R"({"command":"stopAll","payload":[]})"), R"({"version":1,"ok":true,"payload":{}})");
     EXPECT_TRUE(server.watchedOwners().empty());
 
-    EXPECT_EQ(logs.lines(), (std::vector<std::string>{"Started sing-box instance 0", "Started sing-box instance 1",
-                                                      "Started sing-box instance 2", "Stopped sing-box instance 1",
-                                                      "Stopped sing-box instance 40",
-                                                      "Stopped all sing-box instances"}));
+    EXPECT_EQ(logs.lines(),
+              (std::vector<std::string>{"Started sing-box instance 0", "Started sing-box instance 1",
+                                        "Started sing-box instance 2", "Stopped sing-box instance 1",
+                                        "Stopped sing-box instance 40", "Stopped all sing-box instances"}));
 }
 
 TEST_F(RequestHandling, StopNeedsANonNegativeIntegerId) {
@@ -182,7 +186,7 @@ TEST_F(RequestHandling, StopNeedsANonNegativeIntegerId) {
     EXPECT_TRUE(backend.calls().empty());
 
     handle(R"({"command":"stop","payload":{"instanceId":0}})");
-    handle(R"({"command":"stop","payload":{"instanceId":4294967296}})");  // low 32 bits: 0
+    handle(R"({"command":"stop","payload":{"instanceId":4294967296}})");            // low 32 bits: 0
     handle(R"({"command":"stop","payload":{"instanceId":18446744073709551615}})");  // low 32 bits: -1
     EXPECT_EQ(backend.calls(), (std::vector<std::string>{"stop 0", "stop 0"}));
 }
@@ -193,7 +197,9 @@ TEST_F(RequestHandling, ExceptionsWhileACommandRunsBecomeErrorResponses) {
               errorText("engine exploded", "\"requestId\":1,"));
     EXPECT_TRUE(server.watchedOwners().empty());
 
-    backend.scriptStop([]() -> StopResult { throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur)); });
+    backend.scriptStop([]() -> StopResult {
+        throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
+    });
     const std::string stopMessage = errorOf(R"({"command":"stop","payload":{"instanceId":1}})");
     EXPECT_EQ(stopMessage, std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur)).what());
 }
@@ -201,8 +207,9 @@ TEST_F(RequestHandling, ExceptionsWhileACommandRunsBecomeErrorResponses) {
 TEST(RequestHandlingLog, ALogFailureAfterAStartLeavesTheInstanceRunningAndWatched) {
     FakeBackend backend;
     SingBoxNamedPipeServer server(L"", backend, [](const std::string&) { throw std::runtime_error("disk full"); });
-    EXPECT_EQ(server.handleRequest(R"({"command":"start","requestId":"x","payload":{"config":"c","ownerProcessId":8}})"),
-              R"({"version":1,"requestId":"x","ok":false,"error":{"message":"disk full"}})");
+    EXPECT_EQ(
+        server.handleRequest(R"({"command":"start","requestId":"x","payload":{"config":"c","ownerProcessId":8}})"),
+        R"({"version":1,"requestId":"x","ok":false,"error":{"message":"disk full"}})");
     EXPECT_EQ(server.watchedOwners(), (Owners{{0, 8}}));
     EXPECT_EQ(backend.calls(), std::vector<std::string>{"start c"});
     // Ping logs nothing, so it still succeeds.

@@ -40,7 +40,8 @@ ClientConnection::~ClientConnection() {
 bool ClientConnection::connect(const std::wstring& pipeName, std::chrono::milliseconds timeout, std::string& error) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        HANDLE pipe = CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE pipe =
+            CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) {
             state_->pipe.reset(pipe);
             return true;

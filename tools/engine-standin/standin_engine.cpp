@@ -28,7 +28,7 @@ struct Entry {
     bool waitAnswered = false;
 };
 
-std::mutex registryMutex;                // guards instances and nextId
+std::mutex registryMutex;                 // guards instances and nextId
 std::map<std::int32_t, Entry> instances;  // created and not yet retired
 std::int32_t nextId = 0;
 
@@ -71,9 +71,9 @@ std::vector<Endpoint> readEndpoints(const boost::json::object& config) {
         const auto port = integerMember(inbound.get_object(), "listen_port");
         if (!port || *port < 0 || *port > 65535) continue;
         const boost::json::value* listen = inbound.get_object().if_contains("listen");
-        endpoints.push_back({listen != nullptr && listen->is_string() ? std::string(listen->get_string())
-                                                                      : std::string("127.0.0.1"),
-                             static_cast<std::uint16_t>(*port)});
+        endpoints.push_back(
+            {listen != nullptr && listen->is_string() ? std::string(listen->get_string()) : std::string("127.0.0.1"),
+             static_cast<std::uint16_t>(*port)});
     }
     return endpoints;
 }

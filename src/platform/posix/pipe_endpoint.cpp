@@ -125,7 +125,8 @@ void PipeConnection::flushAndDisconnect() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDrainMilliseconds);
     char discard[4096];
     for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return;
         pollfd readable{handle_, POLLIN, 0};
         if (::poll(&readable, 1, static_cast<int>(left.count())) <= 0) return;

@@ -42,8 +42,8 @@ StdHandleRedirect::~StdHandleRedirect() {
 
 platform::NativeHandle openLogFileForAppend(const std::wstring& path) {
     const std::wstring copy = path;
-    return CreateFileW(copy.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                       nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    return CreateFileW(copy.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
 std::unique_ptr<StdHandleRedirect> redirectStdHandles(const std::wstring& logFile) {
