@@ -7,7 +7,7 @@ namespace velmora::vpn {
 
 SingBoxNamedPipeServer::SingBoxNamedPipeServer(std::wstring pipeName, SingBoxBackend& backend, LogCallback log,
                                                PipeServerSettings settings)
-    : pipeName_(pipeName.empty() ? kDefaultPipeName : std::move(pipeName)),
+    : pipeName_(pipeName.empty() ? std::wstring(kDefaultPipeName) : std::move(pipeName)),
       backend_(backend),
       log_(std::move(log)),
       settings_(settings) {}

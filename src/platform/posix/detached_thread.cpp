@@ -42,7 +42,7 @@ void startDetachedThread(std::function<void()> body) {
     if (const int error = pthread_create(&thread, attributes.get(), &threadEntry, owned.get()); error != 0) {
         throw std::system_error(error, std::generic_category(), "pthread_create");
     }
-    owned.release();  // the new thread owns the body now
+    [[maybe_unused]] Body* const handedOver = owned.release();  // the new thread deletes it
 }
 
 }  // namespace velmora::vpn::platform

@@ -26,7 +26,7 @@ void startDetachedThread(std::function<void()> body) {
         const DWORD error = GetLastError();
         throw std::system_error(static_cast<int>(error), std::system_category(), "CreateThread");
     }
-    owned.release();  // the new thread owns the body now
+    [[maybe_unused]] Body* const handedOver = owned.release();  // the new thread deletes it
 }
 
 }  // namespace velmora::vpn::platform
