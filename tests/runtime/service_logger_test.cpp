@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -46,29 +47,22 @@ TEST_F(ServiceLoggerFile, LoggersAppendToTheSameFileAndKeepEarlierLines) {
         ServiceLogger second(file.wstring(), false);
         second.log("");
     }
+    // A message with a newline adds two lines; nothing follows the last newline.
     const std::string text = contents();
-    std::vector<std::string> lines;
-    std::string::size_type start = 0;
-    for (auto end = text.find('\n'); end != std::string::npos; start = end + 1, end = text.find('\n', start)) {
-        lines.push_back(text.substr(start, end - start));
-    }
-    ASSERT_EQ(lines.size(), 4u);  // a message with one newline adds two lines
-    EXPECT_EQ(lines[0].substr(19), " one");
-    EXPECT_EQ(lines[1].substr(19), " two");
-    EXPECT_EQ(lines[2], "three");
-    EXPECT_EQ(lines[3].size(), 20u);
-    EXPECT_EQ(lines[3].back(), ' ');
-    EXPECT_EQ(start, text.size());  // nothing after the last newline
+    ASSERT_EQ(std::count(text.begin(), text.end(), '\n'), 4) << text;
+    EXPECT_EQ(text.back(), '\n');
+    EXPECT_EQ(text.substr(19, 5), " one\n");
+    EXPECT_EQ(text.substr(24 + 19, 11), " two\nthree\n");
+    EXPECT_EQ(text.substr(text.size() - 2), " \n");
 }
 
-TEST_F(ServiceLoggerFile, AnUnopenableFileMeansNoFileLinesAndNoError) {
-    ServiceLogger missingDirectory((dir / "no-such-dir" / "x.log").wstring(), false);
-    missingDirectory.log("lost");
-    ServiceLogger emptyPath(std::wstring(), false);
-    emptyPath.log("lost");
-    ServiceLogger nothing(std::nullopt, false);
-    nothing.log("lost");
-    EXPECT_FALSE(fs::exists(dir / "no-such-dir"));
+TEST_F(ServiceLoggerFile, AFileThatCannotBeOpenedIsNoError) {
+    // The path names a folder: no file can be opened there, and logging goes on without one.
+    EXPECT_NO_THROW({
+        ServiceLogger logger(dir.wstring(), false);
+        logger.log("lost");
+    });
+    EXPECT_TRUE(fs::is_directory(dir));
 }
 
 TEST_F(ServiceLoggerFile, LinesFromManyThreadsStayWhole) {
@@ -95,11 +89,6 @@ TEST_F(ServiceLoggerFile, LinesFromManyThreadsStayWhole) {
         ++count;
     }
     EXPECT_EQ(count, kThreads * kLines);
-}
-
-TEST(LogLine, DoesNothingWithoutAProcessLogger) {
-    processLogger.reset();
-    logLine("nobody listens");
 }
 
 }  // namespace

@@ -2,16 +2,19 @@
 #include <gtest/gtest.h>
 
 #include "platform/owner_process.h"
-#include "support/fake_backend.h"
+#include "support/mock_backend.h"
 #include "support/test_platform.h"
+#include "support/traffic.h"
 #include "support/wait_until.h"
 #include "windows/singbox_named_pipe_server.h"
 
 namespace velmora::vpn {
 namespace {
 
+using ::testing::_;
+using ::testing::AnyNumber;
 using ::testing::Contains;
-using ::testing::Not;
+using ::testing::Return;
 using Owners = std::map<std::int32_t, std::uint32_t>;
 
 class OwnerWatcher : public ::testing::Test {
@@ -27,9 +30,8 @@ protected:
     SingBoxNamedPipeServer server{L"", backend, logs.callback(), fastScans()};
 
     std::int32_t startOwnedBy(std::uint32_t owner) {
-        const std::string response = server.handleRequest(
-            R"({"command":"start","payload":{"config":"c","ownerProcessId":)" + std::to_string(owner) + "}}");
-        return static_cast<std::int32_t>(std::stoi(response.substr(response.find("instanceId") + 12)));
+        return testing::startedId(server.handleRequest(
+            R"({"command":"start","payload":{"config":"c","ownerProcessId":)" + std::to_string(owner) + "}}"));
     }
     // Returns after at least one whole scan of the table has begun and ended
     // since the call: an entry whose owner never existed is dropped by the
@@ -46,48 +48,32 @@ protected:
     }
 };
 
-TEST_F(OwnerWatcher, AnOwnerThatExitsHasAllItsInstancesStoppedOnce) {
-    testing::ChildProcess owner(50);
+TEST_F(OwnerWatcher, InstancesOfEndedOwnersAreStoppedOnceAndLiveOwnersStayWatched) {
+    testing::ChildProcess exiting(50);
+    testing::ChildProcess killed;
+    testing::ChildProcess living;
     const std::uint32_t self = testing::currentProcessId();
-    const std::int32_t first = startOwnedBy(owner.id());
-    const std::int32_t second = startOwnedBy(owner.id());
-    const std::int32_t kept = startOwnedBy(self);
+    const std::int32_t first = startOwnedBy(exiting.id());
+    const std::int32_t second = startOwnedBy(exiting.id());
+    const std::int32_t ofKilled = startOwnedBy(killed.id());
+    const std::int32_t ofNobody = startOwnedBy(kNoSuchProcess);
+    const Owners live{{startOwnedBy(self), self}, {startOwnedBy(living.id()), living.id()}};
+    EXPECT_CALL(backend, stopInstance(_)).Times(AnyNumber());  // the scan markers
+    for (const std::int32_t gone : {first, second, ofKilled, ofNobody}) EXPECT_CALL(backend, stopInstance(gone));
+    for (const auto& [instance, process] : live) EXPECT_CALL(backend, stopInstance(instance)).Times(0);
     server.startOwnerWatcher();
 
-    owner.wait();
-    ASSERT_TRUE(testing::waitUntil([&] { return server.watchedOwners() == Owners{{kept, self}}; }));
-    server.stopOwnerWatcher();
-
-    const auto calls = backend.calls();
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), "stop " + std::to_string(first)), 1);
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), "stop " + std::to_string(second)), 1);
-    EXPECT_THAT(logs.lines(), Contains(goneLine(owner.id(), first)));
-    EXPECT_THAT(logs.lines(), Contains(goneLine(owner.id(), second)));
-}
-
-TEST_F(OwnerWatcher, AKilledOwnerAndAnIdNoProcessHasCountAsGone) {
-    testing::ChildProcess owner;
-    const std::int32_t killedOwners = startOwnedBy(owner.id());
-    const std::int32_t nobodys = startOwnedBy(0x7FFFFFF0u);
-    server.startOwnerWatcher();
-    owner.kill();
-    ASSERT_TRUE(testing::waitUntil([&] { return server.watchedOwners().empty(); }));
-    EXPECT_THAT(logs.lines(), Contains(goneLine(owner.id(), killedOwners)));
-    EXPECT_THAT(logs.lines(), Contains(goneLine(0x7FFFFFF0u, nobodys)));
-}
-
-TEST_F(OwnerWatcher, LiveOwnersStayWatchedScanAfterScan) {
-    testing::ChildProcess owner;
-    const Owners expected{{startOwnedBy(owner.id()), owner.id()},
-                          {startOwnedBy(testing::currentProcessId()), testing::currentProcessId()}};
-    server.startOwnerWatcher();
+    exiting.wait();
+    killed.kill();
+    ASSERT_TRUE(testing::waitUntil([&] { return server.watchedOwners() == live; }));
     waitForAScan();
     waitForAScan();
     server.stopOwnerWatcher();
-    EXPECT_EQ(server.watchedOwners(), expected);
-    for (const auto& [instance, process] : expected) {
-        EXPECT_THAT(backend.calls(), Not(Contains("stop " + std::to_string(instance))));
-    }
+    EXPECT_EQ(server.watchedOwners(), live);
+    EXPECT_THAT(logs.lines(), Contains(goneLine(exiting.id(), first)));
+    EXPECT_THAT(logs.lines(), Contains(goneLine(exiting.id(), second)));
+    EXPECT_THAT(logs.lines(), Contains(goneLine(killed.id(), ofKilled)));
+    EXPECT_THAT(logs.lines(), Contains(goneLine(kNoSuchProcess, ofNobody)));
 }
 
 TEST(OwnerProcess, OnlyAProcessThatNoLongerExistsIsGone) {
@@ -100,26 +86,23 @@ TEST(OwnerProcess, OnlyAProcessThatNoLongerExistsIsGone) {
 }
 
 TEST_F(OwnerWatcher, AFailedStopStillDropsTheEntryAndIsNotRetried) {
-    backend.scriptStop(StopResult{false, "StopSingBoxInstance failed. Result: 5"});
-    const std::int32_t id = startOwnedBy(0x7FFFFFF0u);
+    const std::int32_t id = startOwnedBy(kNoSuchProcess);
+    EXPECT_CALL(backend, stopInstance(_)).Times(AnyNumber());
+    EXPECT_CALL(backend, stopInstance(id)).WillOnce(Return(StopResult{false, "StopSingBoxInstance failed. Result: 5"}));
     server.startOwnerWatcher();
     ASSERT_TRUE(testing::waitUntil([&] { return server.watchedOwners().empty(); }));
     waitForAScan();
-    server.stopOwnerWatcher();
-    const auto calls = backend.calls();
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), "stop " + std::to_string(id)), 1);
 }
 
 TEST_F(OwnerWatcher, StoppingAndRestartingKeepsTheTable) {
     server.stopOwnerWatcher();  // never started: only sets the flag
-    const std::int32_t id = startOwnedBy(0x7FFFFFF0u);
+    const std::int32_t id = startOwnedBy(kNoSuchProcess);
+    EXPECT_CALL(backend, stopInstance(id));
     server.startOwnerWatcher();
     server.startOwnerWatcher();  // already running: nothing happens
     server.stopOwnerWatcher();
-    backend.scriptStop([] { return StopResult{true, {}}; });
     server.startOwnerWatcher();  // a fresh thread, flag cleared, same entries
     ASSERT_TRUE(testing::waitUntil([&] { return server.watchedOwners().empty(); }));
-    EXPECT_THAT(backend.calls(), Contains("stop " + std::to_string(id)));
 }
 
 }  // namespace

@@ -8,7 +8,7 @@
 
 #include "client_connection.h"
 #include "pipe_client.h"
-#include "support/fake_backend.h"
+#include "support/mock_backend.h"
 #include "support/running_server.h"
 #include "support/wait_until.h"
 #include "protocol/pipe_framing.h"

@@ -6,7 +6,7 @@
 
 #include <boost/json.hpp>
 
-#include "support/fake_backend.h"
+#include "support/mock_backend.h"
 #include "windows/singbox_named_pipe_server.h"
 
 namespace velmora::vpn {
