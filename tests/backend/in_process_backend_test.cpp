@@ -28,21 +28,28 @@ std::string scripted(const std::string& standin, std::uint16_t port = 0) {
     return config + "}";
 }
 
-TEST(InProcessBackend, AnInstanceListensWhileItRunsAndStopsListeningWhenStopped) {
-    SingBoxInProcessBackend backend(standinSettings());
+TEST(InProcessBackend, AnInstanceListensWhileItRunsAndStopsListeningWhenStoppedOrDestroyed) {
     const std::uint16_t port = testing::freeTcpPort();
-    const StartResult started = backend.startInstance(scripted("", port));
-    ASSERT_TRUE(started.ok) << started.error;
-    EXPECT_GE(started.instanceId, 0);
-    EXPECT_TRUE(started.error.empty());
-    EXPECT_TRUE(testing::tcpPortAccepts(port));
+    const std::uint16_t left = testing::freeTcpPort();
+    {
+        SingBoxInProcessBackend backend(standinSettings());
+        const StartResult started = backend.startInstance(scripted("", port));
+        ASSERT_TRUE(started.ok) << started.error;
+        EXPECT_GE(started.instanceId, 0);
+        EXPECT_TRUE(started.error.empty());
+        EXPECT_TRUE(testing::tcpPortAccepts(port));
 
-    const StopResult stopped = backend.stopInstance(started.instanceId);
-    EXPECT_TRUE(stopped.ok);
-    EXPECT_FALSE(testing::tcpPortAccepts(port));
-    // Stopping is idempotent, and so is stopping what never existed.
-    EXPECT_TRUE(backend.stopInstance(started.instanceId).ok);
-    EXPECT_TRUE(backend.stopInstance(12345).ok);
+        const StopResult stopped = backend.stopInstance(started.instanceId);
+        EXPECT_TRUE(stopped.ok);
+        EXPECT_FALSE(testing::tcpPortAccepts(port));
+        // Stopping is idempotent, and so is stopping what never existed.
+        EXPECT_TRUE(backend.stopInstance(started.instanceId).ok);
+        EXPECT_TRUE(backend.stopInstance(12345).ok);
+        // What still runs when the backend goes is stopped.
+        ASSERT_TRUE(backend.startInstance(scripted("", left)).ok);
+        EXPECT_TRUE(testing::tcpPortAccepts(left));
+    }
+    EXPECT_FALSE(testing::tcpPortAccepts(left));
 }
 
 TEST(InProcessBackend, FailedCreatesReportTheEnginesNegativeResult) {
@@ -169,36 +176,18 @@ TEST(InProcessBackend, AnInstanceThatEndsByItselfStaysRegisteredUntilStopped) {
     EXPECT_TRUE(backend.stopInstance(started.instanceId).ok);
 }
 
-TEST(InProcessBackend, DestructionStopsWhatStillRuns) {
-    const std::uint16_t port = testing::freeTcpPort();
-    {
-        SingBoxInProcessBackend backend(standinSettings());
-        ASSERT_TRUE(backend.startInstance(scripted("", port)).ok);
-        EXPECT_TRUE(testing::tcpPortAccepts(port));
-    }
-    EXPECT_FALSE(testing::tcpPortAccepts(port));
-}
-
-TEST(InProcessBackend, AMissingLibraryIsARuntimeErrorNamingIt) {
-    BackendSettings settings;
-    settings.libraryFileName = "no-such-engine-library";
-    try {
-        SingBoxInProcessBackend backend(settings);
-        FAIL() << "constructed without a library";
-    } catch (const std::runtime_error& error) {
-        EXPECT_THAT(error.what(), HasSubstr("(no-such-engine-library) failed"));
-    }
-}
-
-TEST(InProcessBackend, ALibraryLackingAnExportIsRefused) {
-    BackendSettings settings;
-    settings.libraryFileName = platform::engineLibraryFileName();
-    settings.libraryFileName.replace(settings.libraryFileName.find("sing-box"), 8, "partial-engine");
-    try {
-        SingBoxInProcessBackend backend(settings);
-        FAIL() << "constructed without StopAllSingBoxInstances";
-    } catch (const std::runtime_error& error) {
-        EXPECT_STREQ(error.what(), "SingBoxInProcessBackend: required sing-box exports are missing");
+TEST(InProcessBackend, AMissingLibraryOrExportIsARuntimeError) {
+    std::string partial = platform::engineLibraryFileName();
+    partial.replace(partial.find("sing-box"), 8, "partial-engine");  // lacks StopAllSingBoxInstances
+    const std::pair<std::string, std::string> cases[] = {
+        {"no-such-engine-library", "(no-such-engine-library) failed"},
+        {partial, "SingBoxInProcessBackend: required sing-box exports are missing"},
+    };
+    for (const auto& [library, message] : cases) {
+        BackendSettings settings;
+        settings.libraryFileName = library;
+        EXPECT_THAT([&] { SingBoxInProcessBackend backend(settings); },
+                    ::testing::ThrowsMessage<std::runtime_error>(HasSubstr(message)));
     }
 }
 

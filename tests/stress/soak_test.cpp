@@ -59,7 +59,8 @@ void soakClient(const std::wstring& pipe, std::uint16_t port, int client,
     };
     for (long round = 0; std::chrono::steady_clock::now() < deadline; ++round) {
         expect(testing::pingRequest(client * 1000000L + round), testing::pingAnswer(client * 1000000L + round));
-        const std::string started = exchange(testing::startRequest("", port));
+        // Owned by this process, so the owner table is edited by every client at once.
+        const std::string started = exchange(testing::startRequest("", port, testing::currentProcessId()));
         const std::int32_t id = testing::startedId(started);
         if (id >= 0) {
             const bool listening = testing::tcpPortAccepts(port);

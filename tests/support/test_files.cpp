@@ -7,6 +7,9 @@
 
 #include "support/test_platform.h"
 
+#include "platform/executable_path.h"
+#include "platform/text.h"
+
 namespace velmora::vpn::testing {
 
 std::string makeTempFolder(const std::string& tag) {
@@ -22,6 +25,11 @@ std::string makeTempFolder(const std::string& tag) {
 std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::string siblingProgram(const std::string& name) {
+    const std::string self = toUtf8(platform::executablePath().value_or(L""));
+    return self.substr(0, self.find_last_of("\\/") + 1) + name;
 }
 
 std::uint16_t freeTcpPort() {

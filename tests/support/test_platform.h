@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/owner_process.h"
+
 // What tests need of the operating system beyond the product's own seam:
 // child processes to watch and TCP ports to probe.
 namespace velmora::vpn::testing {
@@ -91,6 +93,6 @@ struct ResourceCounts {
 ResourceCounts processResources();
 
 // The process id of this test program.
-std::uint32_t currentProcessId();
+using velmora::vpn::currentProcessId;
 
 }  // namespace velmora::vpn::testing

@@ -82,13 +82,6 @@ std::uint32_t observedExitCode(std::uint32_t code) { return code & 0xFFu; }
 
 std::string programFileName(const std::string& name) { return name; }
 
-std::string siblingProgram(const std::string& name) {
-    char path[PATH_MAX] = {};
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    std::string self(path, length > 0 ? static_cast<std::size_t>(length) : 0);
-    return self.substr(0, self.rfind('/') + 1) + name;
-}
-
 namespace {
 sockaddr_in loopback(std::uint16_t port) {
     sockaddr_in address{};
@@ -149,7 +142,5 @@ ResourceCounts processResources() {
     }
     return counts;
 }
-
-std::uint32_t currentProcessId() { return static_cast<std::uint32_t>(getpid()); }
 
 }  // namespace velmora::vpn::testing

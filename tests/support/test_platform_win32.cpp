@@ -113,13 +113,6 @@ std::uint32_t observedExitCode(std::uint32_t code) { return code; }
 
 std::string programFileName(const std::string& name) { return name + ".exe"; }
 
-std::string siblingProgram(const std::string& name) {
-    char path[MAX_PATH * 4] = {};
-    const DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
-    std::string self(path, length);
-    return self.substr(0, self.find_last_of("\\/") + 1) + name;
-}
-
 namespace {
 void startWinsock() {
     static const bool started = [] {
@@ -183,7 +176,5 @@ ResourceCounts processResources() {
     CloseHandle(snapshot);
     return counts;
 }
-
-std::uint32_t currentProcessId() { return GetCurrentProcessId(); }
 
 }  // namespace velmora::vpn::testing

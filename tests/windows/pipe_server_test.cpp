@@ -77,25 +77,21 @@ TEST_F(PipeServer, AFrameDeliveredInPiecesIsAssembled) {
     EXPECT_EQ(response, kPong);
 }
 
-TEST_F(PipeServer, AStopRaisedBeforeRunCreatesNoPipe) {
-    SingBoxNamedPipeServer server(testing::uniquePipeName(), backend, logs.callback(), testing::fastSettings());
+TEST_F(PipeServer, AStopEndsRunAndLeavesNoPipeWhetherRaisedBeforeOrWhileIdle) {
+    SingBoxNamedPipeServer early(testing::uniquePipeName(), backend, logs.callback(), testing::fastSettings());
     std::atomic<bool> stop{true};
-    server.run(stop);
+    early.run(stop);
     EXPECT_THAT(logs.lines(), ElementsAre("Named pipe server starting", "Named pipe server stopped"));
-    velmora::client::ClientConnection connection;
-    std::string error;
-    EXPECT_FALSE(connection.connect(server.pipeName(), std::chrono::milliseconds(0), error));
-}
 
-TEST_F(PipeServer, AStopWhileIdleEndsRunAndClosesThePipe) {
     auto running = std::make_unique<RunningServer>(backend, logs.callback());
     EXPECT_EQ(velmora::client::sendRequest(running->pipeName(), kPing, kTimeout).response, kPong);
-    const std::wstring name = running->pipeName();
     running->stop();
     EXPECT_EQ(logs.lines().back(), "Named pipe server stopped");
-    velmora::client::ClientConnection connection;
-    std::string error;
-    EXPECT_FALSE(connection.connect(name, std::chrono::milliseconds(0), error));
+    for (const std::wstring& name : {early.pipeName(), running->pipeName()}) {
+        velmora::client::ClientConnection connection;
+        std::string error;
+        EXPECT_FALSE(connection.connect(name, std::chrono::milliseconds(0), error));
+    }
 }
 
 // A client that stays silent through shutdown: run gives up on it after the
