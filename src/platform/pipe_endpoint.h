@@ -16,6 +16,7 @@ enum class PollOutcome {
     connected,  // a client is connected; the connection now belongs to the caller
     waiting,    // no client yet; the poll has waited its interval
     failed,     // the endpoint failed; the caller logs the text and closes it
+    throttled,  // the system ran out of resources; the endpoint stays, the caller logs the text and pauses
 };
 
 class PipeListener {

@@ -1,15 +1,12 @@
 #include "runtime/service_logger.h"
 
 #include <cstdio>
-#include <filesystem>
 #include <iostream>
 
 namespace velmora::vpn {
 
-ServiceLogger::ServiceLogger(std::optional<std::wstring> path, bool writeToConsole) : writeToConsole_(writeToConsole) {
-    // An empty path names no file; opening it would only fail anyway.
-    if (path && !path->empty()) file_.open(std::filesystem::path(*path), std::ios::out | std::ios::app);
-}
+ServiceLogger::ServiceLogger(std::optional<std::wstring> path, bool writeToConsole)
+    : writeToConsole_(writeToConsole), file_(path.value_or(std::wstring())) {}
 
 std::string ServiceLogger::formatLine(const platform::LocalTime& time, const std::string& message) {
     char stamp[32];
@@ -22,10 +19,7 @@ void ServiceLogger::log(const std::string& message) {
     // Everything but the writes happens before the lock is taken.
     const std::string line = formatLine(platform::currentLocalTime(), message);
     std::lock_guard lock(writeLock_);
-    if (file_.is_open()) {
-        file_ << line << '\n';
-        file_.flush();
-    }
+    if (file_.isOpen()) file_.append(line + '\n');
     if (writeToConsole_) std::cerr << line << std::endl;
 }
 

@@ -1,12 +1,12 @@
 #pragma once
 
-#include <fstream>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 
 #include "platform/local_time.h"
+#include "platform/log_file.h"
 
 namespace velmora::vpn {
 
@@ -16,7 +16,8 @@ class ServiceLogger {
 public:
     // With a path, opens the file for appending in text mode, shared with
     // other writers and readers; a file that cannot be opened only means no
-    // file lines, and nothing is reported.
+    // file lines, and nothing is reported. A failed write costs only its
+    // line: writing resumes with the next one.
     ServiceLogger(std::optional<std::wstring> path, bool writeToConsole);
     ServiceLogger(const ServiceLogger&) = delete;
     ServiceLogger& operator=(const ServiceLogger&) = delete;
@@ -30,7 +31,7 @@ public:
 
 private:
     bool writeToConsole_;
-    std::ofstream file_;
+    platform::LogFile file_;
     std::mutex writeLock_;  // guards file_ and the console writes
 };
 

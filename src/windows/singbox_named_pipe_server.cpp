@@ -56,6 +56,10 @@ void SingBoxNamedPipeServer::run(std::atomic<bool>& stopFlag) {
                 }
                 break;
             }
+            if (outcome == platform::PollOutcome::throttled) {
+                log(error);
+                std::this_thread::sleep_for(settings_.createRetryPause);
+            }
             if (outcome == platform::PollOutcome::failed) {
                 // No pause: a new endpoint is created at once.
                 log(error);
@@ -69,6 +73,8 @@ void SingBoxNamedPipeServer::run(std::atomic<bool>& stopFlag) {
         }
     }
 
+    // Nobody new gets in while run waits for the clients it has.
+    listener.closeInstance();
     stopOwnerWatcher();
     waitForClientThreads();
     log("Named pipe server stopped");

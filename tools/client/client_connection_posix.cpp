@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 #include "platform/posix/handles.h"
 #include "platform/posix/socket_path.h"
@@ -25,31 +26,42 @@ ClientConnection::ClientConnection() : state_(std::make_unique<State>()) {}
 ClientConnection::~ClientConnection() = default;
 
 bool ClientConnection::connect(const std::wstring& pipeName, std::chrono::milliseconds timeout, std::string& error) {
-    const std::string path = velmora::vpn::platform::socketPathForPipeName(pipeName);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof address.sun_path) {
+    std::vector<sockaddr_un> addresses;
+    std::string tried;
+    for (const std::string& path : velmora::vpn::platform::clientSocketPaths(pipeName)) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        if (path.size() >= sizeof address.sun_path) continue;
+        std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+        addresses.push_back(address);
+        tried += (tried.empty() ? "" : ", ") + path;
+    }
+    if (addresses.empty()) {
         error = "Invalid pipe name";
         return false;
     }
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
 
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        if (!socket) {
-            error = apiFailureText("socket", static_cast<std::uint32_t>(errno));
-            return false;
+        int code = 0;
+        for (const sockaddr_un& address : addresses) {
+            FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            if (!socket) {
+                error = apiFailureText("socket", static_cast<std::uint32_t>(errno));
+                return false;
+            }
+            if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+                state_->socket = std::move(socket);
+                return true;
+            }
+            // The first place that exists decides: a later one is only looked at while it does not.
+            code = errno;
+            if (code != ENOENT) break;
         }
-        if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-            state_->socket = std::move(socket);
-            return true;
-        }
-        const int code = errno;
         // No socket yet, or between two listeners, or a full backlog: try again.
         const bool retry = code == ENOENT || code == ECONNREFUSED || code == EAGAIN || code == EINTR;
         if (!retry || std::chrono::steady_clock::now() >= deadline) {
-            error = apiFailureText("connect", static_cast<std::uint32_t>(code)) + " (" + path + ")";
+            error = apiFailureText("connect", static_cast<std::uint32_t>(code)) + " (" + tried + ")";
             return false;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));

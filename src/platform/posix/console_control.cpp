@@ -19,6 +19,9 @@ void installConsoleStopHandler(std::atomic<bool>& stopFlag) {
     action.sa_handler = consoleSignalHandler;
     sigemptyset(&action.sa_mask);
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+    // A console or log reader that went away must cost a failed write, not
+    // the whole run: no write of this process ever raises SIGPIPE.
+    signal(SIGPIPE, SIG_IGN);
 }
 
 }  // namespace velmora::vpn

@@ -25,17 +25,15 @@ std::string engineLibraryFileName() { return "libsing-box.so"; }
 
 void DynamicLibrary::load(const std::string& fileName) {
     unload();
-    // Like Windows, look next to the executable before the system's search
-    // path. This is done by hand rather than through RUNPATH because a
-    // sanitizer's dlopen interceptor hides the executable's RUNPATH.
-    std::string path = fileName;
-    if (fileName.find('/') == std::string::npos) {
-        const std::string local = executableFolder() + fileName;
-        if (!local.empty() && access(local.c_str(), F_OK) == 0) path = local;
-    }
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    // The service runs as root: a bare file name is loaded from the
+    // executable's own folder by its absolute path, and nowhere else. The
+    // system's search (LD_LIBRARY_PATH, whose empty entry is the current
+    // folder, and the library folders) could hand it anybody's library.
+    const std::string path = fileName.find('/') == std::string::npos ? executableFolder() + fileName : fileName;
+    const bool absolute = !path.empty() && path.front() == '/';
+    void* handle = absolute ? dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL) : nullptr;
     if (handle == nullptr) {
-        const char* reason = dlerror();
+        const char* reason = absolute ? dlerror() : "the executable's folder is unknown";
         throw std::runtime_error("dlopen(" + fileName + ") failed: " + (reason != nullptr ? reason : "unknown error"));
     }
     handle_ = handle;

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <csignal>
+#include <poll.h>
+#include <sys/syscall.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -12,6 +14,17 @@ bool isOwnerGone(std::uint32_t ownerProcessId) {
     // group, name no single process: treat them like an id nobody has.
     const auto pid = static_cast<pid_t>(ownerProcessId);
     if (pid <= 0) return true;
+    // A process that has ended is gone even while its parent has not reaped
+    // it yet: its pidfd reads as ready. kill() cannot tell a zombie from a
+    // live process, so it only serves where pidfds are missing.
+    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd >= 0) {
+        pollfd ended{pidfd, POLLIN, 0};
+        const bool gone = ::poll(&ended, 1, 0) > 0;
+        close(pidfd);
+        return gone;
+    }
+    if (errno == ESRCH) return true;
     // EPERM means the process exists but belongs to someone else.
     return kill(pid, 0) != 0 && errno == ESRCH;
 }

@@ -1,49 +1,107 @@
 #include "platform/pipe_endpoint.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
+#include <random>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "platform/error_text.h"
 #include "platform/posix/handles.h"
 #include "platform/posix/socket_path.h"
-#include "platform/error_text.h"
 
+// The socket runs as root and every local user may connect, so its creation
+// must be proof against a user who races it. The socket is bound inside a
+// fresh private folder (mode 0700, ours), gets its mode there, and is renamed
+// into place in one step; nothing is ever changed by a path another user can
+// reach. The folder it lives in must be writable by no one else, unless it is
+// root-owned and sticky (like /tmp), where nobody can rename or delete our
+// entry. Only the socket this process bound (same device and inode) is ever
+// unlinked.
 namespace velmora::vpn::platform {
 namespace {
 
 // How long closing a connection waits for the client to finish reading.
 constexpr int kDrainMilliseconds = 1000;
 
-bool fillAddress(const std::string& path, sockaddr_un& address) {
-    address = {};
-    address.sun_family = AF_UNIX;
-    if (path.empty() || path.size() >= sizeof address.sun_path) return false;
-    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-    return true;
+std::string folderOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// A socket file left by a run that crashed is replaced only when nothing
-// answers on it; a live server's socket, or a file that is no socket, stays.
-void removeStaleSocket(const std::string& path, const sockaddr_un& address) {
+std::string nameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+// Why the folder must not hold the socket, or empty when it may.
+std::string folderProblem(int folder, const std::string& path) {
     struct stat info {};
-    if (lstat(path.c_str(), &info) != 0 || !S_ISSOCK(info.st_mode)) return;
-    FileDescriptor probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    if (!probe) return;
-    if (connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 &&
-        errno == ECONNREFUSED) {
-        unlink(path.c_str());
+    if (fstat(folder, &info) != 0) return apiFailureText("stat", static_cast<std::uint32_t>(errno));
+    const bool othersMayWrite = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    const bool rootSticky = info.st_uid == 0 && (info.st_mode & S_ISVTX) != 0;
+    if ((info.st_uid != 0 && info.st_uid != geteuid()) || (othersMayWrite && !rootSticky)) {
+        return "Refusing to serve on " + path + ": its folder can be written by other users";
     }
+    return {};
 }
+
+// True when something answers on the socket at `name` in `folder`.
+bool socketAnswers(int folder, const std::string& name) {
+    FileDescriptor probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "/proc/self/fd/%d/%s", folder, name.c_str());
+    return probe && connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+}
+
+// A private folder beside the socket's name: created 0700, so no other user
+// can reach what is inside it. Removed, with whatever is left in it, on exit.
+class PrivateFolder {
+public:
+    PrivateFolder(int parent, const std::string& baseName) : parent_(parent) {
+        std::random_device random;
+        for (int attempt = 0; attempt < 16 && !folder_; ++attempt) {
+            name_ = "." + baseName + "-" + std::to_string(random());
+            if (mkdirat(parent_, name_.c_str(), 0700) == 0) {
+                folder_.reset(openat(parent_, name_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+            } else if (errno != EEXIST) {
+                break;
+            }
+        }
+        error_ = errno;
+    }
+    ~PrivateFolder() {
+        if (!folder_) return;
+        unlinkat(folder_.get(), "s", 0);
+        unlinkat(parent_, name_.c_str(), AT_REMOVEDIR);
+    }
+    PrivateFolder(const PrivateFolder&) = delete;
+    PrivateFolder& operator=(const PrivateFolder&) = delete;
+
+    int get() const { return folder_.get(); }
+    int error() const { return error_; }
+
+private:
+    int parent_;
+    std::string name_;
+    FileDescriptor folder_;
+    int error_ = 0;
+};
 
 }  // namespace
 
 struct PipeListener::State {
     std::string path;         // empty when the name maps to no socket path
+    FileDescriptor folder;    // the folder the socket lives in, while it listens
     FileDescriptor listener;  // the listening socket, if any
+    dev_t device = 0;         // the socket file this process bound
+    ino_t inode = 0;
+    // Held open so that, when descriptors run out, one can be freed to accept
+    // and close a waiting client instead of spinning on it.
+    FileDescriptor spare;
 };
 
 PipeListener::PipeListener(const std::wstring& pipeName) : state_(std::make_unique<State>()) {
@@ -54,9 +112,40 @@ PipeListener::~PipeListener() { closeInstance(); }
 
 bool PipeListener::createInstance(std::string& error) {
     if (state_->listener) return true;
-    sockaddr_un address{};
-    if (!fillAddress(state_->path, address)) {
-        error = apiFailureText("bind", state_->path.empty() ? EINVAL : ENAMETOOLONG);
+    const std::string& path = state_->path;
+    if (path.empty()) {
+        error = apiFailureText("bind", EINVAL) +
+                " (the pipe name maps to no socket path; a service not running as root needs XDG_RUNTIME_DIR)";
+        return false;
+    }
+    const std::string name = nameOf(path);
+    // Clients reach the socket by its full path, which must fit an address.
+    if (name.empty() || path.size() >= sizeof(sockaddr_un::sun_path)) {
+        error = apiFailureText("bind", ENAMETOOLONG);
+        return false;
+    }
+    FileDescriptor folder(open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder) {
+        error = apiFailureText("open", static_cast<std::uint32_t>(errno)) + " (" + folderOf(path) + ")";
+        return false;
+    }
+    if (const std::string problem = folderProblem(folder.get(), path); !problem.empty()) {
+        error = problem;
+        return false;
+    }
+
+    // Only a socket nothing answers on is replaced; a live server's socket,
+    // and anything that is no socket (a file, a folder, a link), stay.
+    struct stat existing {};
+    const bool occupied = fstatat(folder.get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
+    if (occupied && (!S_ISSOCK(existing.st_mode) || socketAnswers(folder.get(), name))) {
+        error = apiFailureText("bind", EADDRINUSE);
+        return false;
+    }
+
+    const PrivateFolder staging(folder.get(), name);
+    if (staging.get() < 0) {
+        error = apiFailureText("mkdir", static_cast<std::uint32_t>(staging.error()));
         return false;
     }
     FileDescriptor listener(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
@@ -64,20 +153,28 @@ bool PipeListener::createInstance(std::string& error) {
         error = apiFailureText("socket", static_cast<std::uint32_t>(errno));
         return false;
     }
-    removeStaleSocket(state_->path, address);
-    if (bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "/proc/self/fd/%d/s", staging.get());
+    struct stat bound {};
+    // Every local user may connect, as interactive users may on Windows.
+    if (bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        fchmodat(staging.get(), "s", 0666, 0) != 0 || fstatat(staging.get(), "s", &bound, AT_SYMLINK_NOFOLLOW) != 0 ||
+        listen(listener.get(), SOMAXCONN) != 0) {
         error = apiFailureText("bind", static_cast<std::uint32_t>(errno));
         return false;
     }
-    // Every local user may connect, as interactive users may on Windows.
-    chmod(state_->path.c_str(), 0666);
-    if (listen(listener.get(), SOMAXCONN) != 0) {
-        const int code = errno;
-        unlink(state_->path.c_str());
-        error = apiFailureText("listen", static_cast<std::uint32_t>(code));
+    // A stale socket is replaced in the same step; otherwise the name must still be free.
+    const unsigned flags = occupied ? 0 : RENAME_NOREPLACE;
+    if (renameat2(staging.get(), "s", folder.get(), name.c_str(), flags) != 0) {
+        error = apiFailureText("bind", static_cast<std::uint32_t>(errno == EEXIST ? EADDRINUSE : errno));
         return false;
     }
+    state_->device = bound.st_dev;
+    state_->inode = bound.st_ino;
+    state_->folder = std::move(folder);
     state_->listener = std::move(listener);
+    if (!state_->spare) state_->spare.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
     return true;
 }
 
@@ -90,15 +187,31 @@ PollOutcome PipeListener::poll(std::chrono::milliseconds interval, NativeHandle&
         connection = client;
         return PollOutcome::connected;
     }
-    switch (errno) {
+    const int code = errno;
+    switch (code) {
         case EAGAIN:
         case EINTR:
         case ECONNABORTED:
         case EPROTO:
             // The client left before it was accepted: keep accepting.
             return PollOutcome::waiting;
+        case EMFILE:
+        case ENFILE:
+        case ENOMEM:
+        case ENOBUFS:
+            // Out of resources: the listener and its name stay. The waiting
+            // client is turned away with the spare descriptor, so the poll
+            // does not spin on it, and the caller pauses before the next.
+            if (state_->spare) {
+                state_->spare.reset();
+                FileDescriptor turnedAway(accept4(state_->listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+                turnedAway.reset();
+                state_->spare.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
+            }
+            error = apiFailureText("accept", static_cast<std::uint32_t>(code));
+            return PollOutcome::throttled;
         default:
-            error = apiFailureText("accept", static_cast<std::uint32_t>(errno));
+            error = apiFailureText("accept", static_cast<std::uint32_t>(code));
             return PollOutcome::failed;
     }
 }
@@ -106,7 +219,14 @@ PollOutcome PipeListener::poll(std::chrono::milliseconds interval, NativeHandle&
 void PipeListener::closeInstance() {
     if (!state_->listener) return;
     state_->listener.reset();
-    unlink(state_->path.c_str());
+    // Unlink the name only while it is still the socket this process bound.
+    const std::string name = nameOf(state_->path);
+    struct stat current {};
+    if (fstatat(state_->folder.get(), name.c_str(), &current, AT_SYMLINK_NOFOLLOW) == 0 &&
+        current.st_dev == state_->device && current.st_ino == state_->inode) {
+        unlinkat(state_->folder.get(), name.c_str(), 0);
+    }
+    state_->folder.reset();
 }
 
 PipeConnection::~PipeConnection() {

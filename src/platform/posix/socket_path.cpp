@@ -6,18 +6,41 @@
 #include "platform/text.h"
 
 namespace velmora::vpn::platform {
+namespace {
+
+// The NAME of "\\.\pipe\NAME", or empty when the name has another form.
+std::string pipeBaseName(const std::wstring& pipeName) {
+    static const std::wstring kPipePrefix = L"\\\\.\\pipe\\";
+    if (pipeName.size() <= kPipePrefix.size() || pipeName.compare(0, kPipePrefix.size(), kPipePrefix) != 0) return {};
+    const std::string name = toUtf8(pipeName.substr(kPipePrefix.size()));
+    if (name.empty() || name.find('/') != std::string::npos || name == "." || name == "..") return {};
+    return name;
+}
+
+std::string runtimeFolder() {
+    const char* folder = std::getenv("XDG_RUNTIME_DIR");
+    return folder != nullptr && folder[0] == '/' ? std::string(folder) : std::string();
+}
+
+}  // namespace
 
 std::string socketPathForPipeName(const std::wstring& pipeName) {
-    static const std::wstring kPipePrefix = L"\\\\.\\pipe\\";
     if (!pipeName.empty() && pipeName.front() == L'/') return toUtf8(pipeName);
-    if (pipeName.size() <= kPipePrefix.size() || pipeName.compare(0, kPipePrefix.size(), kPipePrefix) != 0) return {};
-
-    const std::string name = toUtf8(pipeName.substr(kPipePrefix.size()));
-    if (name.empty() || name.find('/') != std::string::npos) return {};
+    const std::string name = pipeBaseName(pipeName);
+    if (name.empty()) return {};
     if (geteuid() == 0) return "/run/" + name;
-    const char* runtimeDir = std::getenv("XDG_RUNTIME_DIR");
-    if (runtimeDir != nullptr && runtimeDir[0] == '/') return std::string(runtimeDir) + "/" + name;
-    return "/tmp/" + name;
+    const std::string folder = runtimeFolder();
+    return folder.empty() ? std::string() : folder + "/" + name;
+}
+
+std::vector<std::string> clientSocketPaths(const std::wstring& pipeName) {
+    if (!pipeName.empty() && pipeName.front() == L'/') return {toUtf8(pipeName)};
+    const std::string name = pipeBaseName(pipeName);
+    if (name.empty()) return {};
+    std::vector<std::string> paths;
+    if (const std::string folder = runtimeFolder(); !folder.empty()) paths.push_back(folder + "/" + name);
+    paths.push_back("/run/" + name);
+    return paths;
 }
 
 }  // namespace velmora::vpn::platform

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/text.h"
@@ -31,10 +32,22 @@ StdHandleRedirect::~StdHandleRedirect() {
     }
 }
 
+// The service writes here as root: a link at the path is never followed
+// (it could point at any file of the system, or create one where it points),
+// and only a regular file is written to (a FIFO could block the service).
 platform::NativeHandle openLogFileForAppend(const std::wstring& path) {
     const std::string narrow = toUtf8(path);
     if (narrow.empty()) return -1;
-    return open(narrow.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    const int descriptor =
+        open(narrow.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0644);
+    if (descriptor < 0) return -1;
+    struct stat info {};
+    if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
+        close(descriptor);
+        return -1;
+    }
+    fcntl(descriptor, F_SETFL, O_APPEND);  // writes block again, as to any file
+    return descriptor;
 }
 
 std::unique_ptr<StdHandleRedirect> redirectStdHandles(const std::wstring& logFile) {

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <string>
+
+#include "platform/pipe_io.h"
+
+namespace velmora::vpn::platform {
+
+// The service's log file, opened for appending and shared with every other
+// reader and writer (openLogFileForAppend). Each append is written through
+// at once, in text mode: on Windows a newline reaches the disk as CR LF. A
+// failed append loses only its own text; the next one tries again, so logging
+// resumes once the disk has room.
+class LogFile {
+public:
+    // An empty path opens nothing; a file that cannot be opened leaves the
+    // object closed, silently.
+    explicit LogFile(const std::wstring& path);
+    ~LogFile();
+    LogFile(const LogFile&) = delete;
+    LogFile& operator=(const LogFile&) = delete;
+
+    bool isOpen() const;
+    // False when the text could not be written whole.
+    bool append(const std::string& text);
+
+private:
+    NativeHandle handle_;
+};
+
+}  // namespace velmora::vpn::platform
