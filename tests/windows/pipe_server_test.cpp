@@ -94,6 +94,25 @@ TEST_F(PipeServer, AStopEndsRunAndLeavesNoPipeWhetherRaisedBeforeOrWhileIdle) {
     }
 }
 
+// Once the stop is seen nobody new gets in, even while run still waits for
+// the clients it has.
+TEST_F(PipeServer, AStopClosesTheEndpointAtOnceWhileClientsAreStillServed) {
+    PipeServerSettings settings = testing::fastSettings();
+    settings.clientWaitLimit = std::chrono::milliseconds(20000);
+    RunningServer running(backend, logs.callback(), settings);
+    auto silent = connect(running);
+    EXPECT_EQ(velmora::client::sendRequest(running.pipeName(), kPing, kTimeout).response, kPong);
+    std::thread stopping([&] { running.stop(); });
+    EXPECT_TRUE(testing::waitUntil([&] {
+        velmora::client::ClientConnection late;
+        std::string error;
+        return !late.connect(running.pipeName(), std::chrono::milliseconds(0), error);
+    }));
+    silent.reset();  // the last client goes, and run returns
+    stopping.join();
+    EXPECT_EQ(logs.lines().back(), "Named pipe server stopped");
+}
+
 // A client that stays silent through shutdown: run gives up on it after the
 // client wait, the server and the backend are destroyed, and the client's
 // thread, once its client finally speaks, touches none of them (the

@@ -24,23 +24,30 @@ std::string runtimeFolder() {
 
 }  // namespace
 
-std::string socketPathForPipeName(const std::wstring& pipeName) {
+std::string serviceSocketPath(const std::wstring& pipeName, bool root, const std::string& runtimeFolder) {
     if (!pipeName.empty() && pipeName.front() == L'/') return toUtf8(pipeName);
     const std::string name = pipeBaseName(pipeName);
     if (name.empty()) return {};
-    if (geteuid() == 0) return "/run/" + name;
-    const std::string folder = runtimeFolder();
-    return folder.empty() ? std::string() : folder + "/" + name;
+    if (root) return "/run/" + name;
+    return runtimeFolder.empty() ? std::string() : runtimeFolder + "/" + name;
 }
 
-std::vector<std::string> clientSocketPaths(const std::wstring& pipeName) {
+std::vector<std::string> clientSocketPaths(const std::wstring& pipeName, const std::string& runtimeFolder) {
     if (!pipeName.empty() && pipeName.front() == L'/') return {toUtf8(pipeName)};
     const std::string name = pipeBaseName(pipeName);
     if (name.empty()) return {};
     std::vector<std::string> paths;
-    if (const std::string folder = runtimeFolder(); !folder.empty()) paths.push_back(folder + "/" + name);
+    if (!runtimeFolder.empty()) paths.push_back(runtimeFolder + "/" + name);
     paths.push_back("/run/" + name);
     return paths;
+}
+
+std::string socketPathForPipeName(const std::wstring& pipeName) {
+    return serviceSocketPath(pipeName, geteuid() == 0, runtimeFolder());
+}
+
+std::vector<std::string> clientSocketPaths(const std::wstring& pipeName) {
+    return clientSocketPaths(pipeName, runtimeFolder());
 }
 
 }  // namespace velmora::vpn::platform

@@ -19,4 +19,9 @@ std::string socketPathForPipeName(const std::wstring& pipeName);
 // other name.
 std::vector<std::string> clientSocketPaths(const std::wstring& pipeName);
 
+// The two rules above for a given identity and runtime folder (empty when
+// unset): what the functions above apply to this process.
+std::string serviceSocketPath(const std::wstring& pipeName, bool root, const std::string& runtimeFolder);
+std::vector<std::string> clientSocketPaths(const std::wstring& pipeName, const std::string& runtimeFolder);
+
 }  // namespace velmora::vpn::platform
