@@ -8,6 +8,7 @@ namespace velmora::vpn {
 namespace {
 
 constexpr std::uint64_t kLargestCall = 0xFFFFFFFFu;
+constexpr std::size_t kFirstBodyChunk = 64 * 1024;
 
 // Moves exactly `count` bytes with one platform call after another; short
 // moves simply lead to the next call. Reading and writing differ only in the
@@ -58,9 +59,18 @@ bool readMessage(platform::NativeHandle pipe, std::string& message, std::string&
         error = "Pipe message is too large";
         return false;
     }
-    message.assign(static_cast<std::size_t>(length), '\0');
-    if (length == 0) return true;
-    return readExact(pipe, message.data(), length, error);
+    // The body's memory follows the bytes that have arrived: the string
+    // starts at 64 KiB and doubles, so a client that announces 16 MiB and
+    // sends nothing costs 64 KiB, not 16 MiB.
+    message.clear();
+    std::size_t have = 0;
+    while (have < length) {
+        const std::size_t next = std::min<std::size_t>(length, std::max(kFirstBodyChunk, 2 * have));
+        message.resize(next);
+        if (!readExact(pipe, message.data() + have, next - have, error)) return false;
+        have = next;
+    }
+    return true;
 }
 
 bool writeMessage(platform::NativeHandle pipe, const char* message, std::uint64_t size, std::string& error) {

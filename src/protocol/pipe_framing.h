@@ -19,7 +19,8 @@ bool readExact(platform::NativeHandle pipe, void* destination, std::uint64_t cou
 // Writes exactly `count` bytes.
 bool writeExact(platform::NativeHandle pipe, const void* source, std::uint64_t count, std::string& error);
 // Reads one frame into `message`, replacing its content; the body is read
-// straight into the string after one sizing.
+// straight into the string, which grows (doubling from 64 KiB) only as the
+// body's bytes arrive.
 bool readMessage(platform::NativeHandle pipe, std::string& message, std::string& error);
 // Writes one frame: the length, then (when non-empty) the body, in two writes.
 bool writeMessage(platform::NativeHandle pipe, const char* message, std::uint64_t size, std::string& error);

@@ -25,6 +25,11 @@ std::int32_t ClientBook::waitForClients(std::chrono::milliseconds limit) {
     return activeClients_;
 }
 
+bool ClientBook::waitForRoom(std::int32_t most, std::chrono::milliseconds limit) {
+    std::unique_lock lock(clientsMutex_);
+    return clientsDone_.wait_for(lock, limit, [&] { return activeClients_ < most; });
+}
+
 bool ClientBook::enterServer() {
     std::lock_guard lock(clientsMutex_);
     if (!serverAttached_) return false;
@@ -44,6 +49,65 @@ void ClientBook::detachServer() {
     std::unique_lock lock(clientsMutex_);
     serverAttached_ = false;
     clientsDone_.wait(lock, [this] { return callsInServer_ == 0; });
+}
+
+std::uint64_t ClientBook::registerReader(const platform::ReadBreaker& breaker,
+                                         std::chrono::steady_clock::time_point deadline) {
+    std::uint64_t ticket = 0;
+    {
+        std::lock_guard lock(clientsMutex_);
+        ticket = nextTicket_++;
+        readers_.emplace(ticket, Reader{&breaker, deadline});
+    }
+    readersChanged_.notify_all();
+    return ticket;
+}
+
+bool ClientBook::withdrawReader(std::uint64_t ticket) {
+    std::lock_guard lock(clientsMutex_);
+    const auto found = readers_.find(ticket);
+    if (found == readers_.end()) return false;
+    const bool brokenOff = found->second.brokenOff;
+    readers_.erase(found);
+    return brokenOff;
+}
+
+void ClientBook::watchDeadlines() {
+    using Clock = std::chrono::steady_clock;
+    std::unique_lock lock(clientsMutex_);
+    while (watchingDeadlines_) {
+        const Clock::time_point now = Clock::now();
+        Clock::time_point next = Clock::time_point::max();
+        for (auto& [ticket, reader] : readers_) {
+            if (reader.brokenOff) continue;
+            if (reader.deadline <= now) {
+                // Under the lock: the reader cannot withdraw, and so cannot
+                // close its connection, while it is being broken off.
+                reader.breaker->breakOff();
+                reader.brokenOff = true;
+            } else if (reader.deadline < next) {
+                next = reader.deadline;
+            }
+        }
+        if (next == Clock::time_point::max()) {
+            readersChanged_.wait(lock);
+        } else {
+            readersChanged_.wait_until(lock, next);
+        }
+    }
+}
+
+void ClientBook::armDeadlineWatch() {
+    std::lock_guard lock(clientsMutex_);
+    watchingDeadlines_ = true;
+}
+
+void ClientBook::stopDeadlineWatch() {
+    {
+        std::lock_guard lock(clientsMutex_);
+        watchingDeadlines_ = false;
+    }
+    readersChanged_.notify_all();
 }
 
 }  // namespace velmora::vpn

@@ -3,7 +3,10 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <map>
 #include <mutex>
+
+#include "platform/read_breaker.h"
 
 namespace velmora::vpn {
 
@@ -23,6 +26,9 @@ public:
     // Waits until no client thread is active or the limit has passed, and
     // returns how many are still active.
     std::int32_t waitForClients(std::chrono::milliseconds limit);
+    // Waits up to `limit` until fewer than `most` client threads are active;
+    // true when there is room.
+    bool waitForRoom(std::int32_t most, std::chrono::milliseconds limit);
 
     // Marks a call into the server; false once the server has detached.
     bool enterServer();
@@ -32,12 +38,35 @@ public:
     // it returns.
     void detachServer();
 
+    // Reading deadlines. A client thread registers its connection's breaker
+    // before it reads the request and withdraws it once the request is in
+    // (the breaker must outlive the registration); withdraw answers whether
+    // the deadline passed first, in which case the read was broken off.
+    std::uint64_t registerReader(const platform::ReadBreaker& breaker, std::chrono::steady_clock::time_point deadline);
+    bool withdrawReader(std::uint64_t ticket);
+    // The deadline watch: breaks off every read whose deadline has passed,
+    // from armDeadlineWatch (called before its thread starts) until
+    // stopDeadlineWatch. Runs on a thread of the server's.
+    void armDeadlineWatch();
+    void watchDeadlines();
+    void stopDeadlineWatch();
+
 private:
-    std::mutex clientsMutex_;              // guards activeClients_, serverAttached_, callsInServer_
-    std::condition_variable clientsDone_;  // notified on countOut and leaveServer
-    std::int32_t activeClients_ = 0;       // client threads handed a connection and not yet finished
-    bool serverAttached_ = true;           // false once the server is being destroyed
-    std::int32_t callsInServer_ = 0;       // client threads inside the server right now
+    struct Reader {
+        const platform::ReadBreaker* breaker;
+        std::chrono::steady_clock::time_point deadline;
+        bool brokenOff = false;
+    };
+
+    std::mutex clientsMutex_;                  // guards every member below
+    std::condition_variable clientsDone_;      // notified on countOut and leaveServer
+    std::int32_t activeClients_ = 0;           // client threads handed a connection and not yet finished
+    bool serverAttached_ = true;               // false once the server is being destroyed
+    std::int32_t callsInServer_ = 0;           // client threads inside the server right now
+    std::map<std::uint64_t, Reader> readers_;  // ticket -> a connection still reading its request
+    std::uint64_t nextTicket_ = 0;
+    bool watchingDeadlines_ = false;          // from armDeadlineWatch until stopDeadlineWatch
+    std::condition_variable readersChanged_;  // notified on registerReader and stopDeadlineWatch
 };
 
 // Holds one `enterServer` for a scope.

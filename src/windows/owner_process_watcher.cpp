@@ -57,6 +57,8 @@ void SingBoxNamedPipeServer::watchOwnersLoop() {
             }
             unwatchInstance(entry.instanceId);
         }
+        // The watcher's beat also sums up connection lines a flood left out.
+        flushConnectionLog();
         if (watcherStop_.load()) return;
     }
 }

@@ -1,4 +1,5 @@
 #include "platform/pipe_endpoint.h"
+#include "platform/read_breaker.h"
 #include "protocol/pipe_framing.h"
 #include "windows/singbox_named_pipe_server.h"
 
@@ -35,7 +36,7 @@ void SingBoxNamedPipeServer::clientThreadMain(SingBoxNamedPipeServer* server, st
         // connection its answer; the server and the other clients go on.
         try {
             ServerCall call(*book);
-            if (call.entered()) server->log("Client connection failed while serving a request");
+            if (call.entered()) server->logConnectionFailure("Client connection failed while serving a request");
         } catch (...) {
         }
     }
@@ -44,11 +45,30 @@ void SingBoxNamedPipeServer::clientThreadMain(SingBoxNamedPipeServer* server, st
 
 void SingBoxNamedPipeServer::serveClient(SingBoxNamedPipeServer* server, ClientBook& book,
                                          platform::NativeHandle pipe) {
+    // The server's settings are read while it is sure to exist.
+    std::chrono::milliseconds deadline{};
+    {
+        ServerCall call(book);
+        if (!call.entered()) return;
+        deadline = server->settings_.requestDeadline;
+    }
     std::string request;
     std::string error;
-    if (!readMessage(pipe, request, error)) {
+    bool received = false;
+    {
+        // A client has the deadline to deliver its whole request; then the
+        // deadline watch breaks the read off.
+        const platform::ReadBreaker breaker(pipe);
+        const std::uint64_t ticket = book.registerReader(breaker, std::chrono::steady_clock::now() + deadline);
+        received = readMessage(pipe, request, error);
+        if (book.withdrawReader(ticket)) {
+            received = false;
+            error = "Client sent no complete request within " + std::to_string(deadline.count()) + " ms";
+        }
+    }
+    if (!received) {
         ServerCall call(book);
-        if (call.entered()) server->log(error);
+        if (call.entered()) server->logConnectionFailure(error);
         return;
     }
     std::string response;
@@ -59,7 +79,7 @@ void SingBoxNamedPipeServer::serveClient(SingBoxNamedPipeServer* server, ClientB
     }
     if (!writeMessage(pipe, response.data(), response.size(), error)) {
         ServerCall call(book);
-        if (call.entered()) server->log(error);
+        if (call.entered()) server->logConnectionFailure(error);
     }
     // A further frame on this connection is never read: one request per connection.
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 
 namespace velmora::vpn {
 
@@ -18,6 +19,17 @@ struct PipeServerSettings {
     std::chrono::milliseconds clientWaitLimit{60000};
     // Sleep before each scan of the owner watch table.
     std::chrono::milliseconds ownerPollInterval = kOwnerPollInterval;
+
+    // What a client that does not behave may cost (docs/operations.md,
+    // "Limits"). Connections served at once: beyond it, new clients wait in
+    // the system's queue (Linux) or find the pipe busy (Windows) until one
+    // ends. A desktop client makes one request at a time, so 64 is far above
+    // honest use and still bounds threads and memory.
+    std::int32_t maxClients = 64;
+    // Time a client has to deliver its whole request after connecting.
+    std::chrono::milliseconds requestDeadline{10000};
+    // Lines about single failed connections logged in any one second.
+    std::int32_t connectionLinesPerSecond = 5;
 };
 
 }  // namespace velmora::vpn

@@ -4,6 +4,30 @@
 #include "platform/pipe_endpoint.h"
 
 namespace velmora::vpn {
+namespace {
+
+// The thread that breaks off requests whose deadline passed, for one run;
+// stopped and joined on every way out of it.
+class DeadlineWatch {
+public:
+    explicit DeadlineWatch(std::shared_ptr<ClientBook> book) : book_(std::move(book)) {
+        book_->armDeadlineWatch();
+        thread_ = std::thread([book = book_] { book->watchDeadlines(); });
+    }
+    ~DeadlineWatch() { stop(); }
+    DeadlineWatch(const DeadlineWatch&) = delete;
+    DeadlineWatch& operator=(const DeadlineWatch&) = delete;
+    void stop() {
+        book_->stopDeadlineWatch();
+        if (thread_.joinable()) thread_.join();
+    }
+
+private:
+    std::shared_ptr<ClientBook> book_;
+    std::thread thread_;
+};
+
+}  // namespace
 
 SingBoxNamedPipeServer::SingBoxNamedPipeServer(std::wstring pipeName, SingBoxBackend& backend, LogCallback log,
                                                PipeServerSettings settings)
@@ -26,34 +50,25 @@ void SingBoxNamedPipeServer::log(const std::string& line) const {
 void SingBoxNamedPipeServer::run(std::atomic<bool>& stopFlag) {
     log("Named pipe server starting");
     startOwnerWatcher();
+    DeadlineWatch deadlines(clients_);
     platform::PipeListener listener(pipeName_);
 
     while (!stopFlag.load()) {
+        // At the cap no new connection is taken until one ends: clients wait
+        // in the system's queue, or find the pipe busy and retry.
+        if (!clients_->waitForRoom(settings_.maxClients, settings_.connectPollInterval)) continue;
         std::string error;
         if (!listener.createInstance(error)) {
             log(error);
             std::this_thread::sleep_for(settings_.createRetryPause);
             continue;
         }
-        if (stopFlag.load()) {
-            listener.closeInstance();
-            break;
-        }
+        if (stopFlag.load()) break;
         for (;;) {
             platform::NativeHandle connection{};
             const platform::PollOutcome outcome = listener.poll(settings_.connectPollInterval, connection, error);
             if (outcome == platform::PollOutcome::connected) {
-                // The count goes up before the thread exists, so shutdown can
-                // never miss a thread that has been handed a connection.
-                clients_->countIn();
-                try {
-                    platform::startDetachedThread(
-                        [this, book = clients_, connection] { clientThreadMain(this, book, connection); });
-                } catch (...) {
-                    platform::PipeConnection dropped(connection);
-                    clients_->countOut();
-                    throw;
-                }
+                if (!handOver(connection)) std::this_thread::sleep_for(settings_.createRetryPause);
                 break;
             }
             if (outcome == platform::PollOutcome::throttled) {
@@ -66,10 +81,7 @@ void SingBoxNamedPipeServer::run(std::atomic<bool>& stopFlag) {
                 listener.closeInstance();
                 break;
             }
-            if (stopFlag.load()) {
-                listener.closeInstance();
-                break;
-            }
+            if (stopFlag.load()) break;
         }
     }
 
@@ -77,7 +89,34 @@ void SingBoxNamedPipeServer::run(std::atomic<bool>& stopFlag) {
     listener.closeInstance();
     stopOwnerWatcher();
     waitForClientThreads();
+    deadlines.stop();
     log("Named pipe server stopped");
+}
+
+// Starts the connection's client thread. A thread that cannot be created
+// (the system's limit on threads, memory) costs only this connection.
+bool SingBoxNamedPipeServer::handOver(platform::NativeHandle connection) {
+    // The count goes up before the thread exists, so shutdown can never miss
+    // a thread that has been handed a connection.
+    clients_->countIn();
+    try {
+        platform::startDetachedThread(
+            [this, book = clients_, connection] { clientThreadMain(this, book, connection); });
+        return true;
+    } catch (const std::exception& failure) {
+        platform::PipeConnection dropped(connection);
+        clients_->countOut();
+        log(std::string("Client thread could not be started: ") + failure.what());
+        return false;
+    }
+}
+
+void SingBoxNamedPipeServer::logConnectionFailure(const std::string& line) {
+    for (const std::string& admitted : connectionLines_.admit(line)) log(admitted);
+}
+
+void SingBoxNamedPipeServer::flushConnectionLog() {
+    for (const std::string& summary : connectionLines_.flush()) log(summary);
 }
 
 void SingBoxNamedPipeServer::waitForClientThreads() {

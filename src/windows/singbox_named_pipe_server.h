@@ -13,6 +13,7 @@
 #include "platform/pipe_io.h"
 #include "protocol/constants.h"
 #include "windows/client_book.h"
+#include "windows/line_limiter.h"
 #include "windows/pipe_server_settings.h"
 
 namespace velmora::vpn {
@@ -66,6 +67,11 @@ private:
                                  platform::NativeHandle pipe);
     void waitForClientThreads();
     void log(const std::string& line) const;
+    // Lines about one failed connection go through the limiter; lines about
+    // instances and the server itself never do.
+    void logConnectionFailure(const std::string& line);
+    void flushConnectionLog();
+    bool handOver(platform::NativeHandle connection);
 
     std::wstring pipeName_;
     SingBoxBackend& backend_;
@@ -82,6 +88,8 @@ private:
 
     std::atomic<bool> watcherStop_{false};  // asks the watcher thread to end
     std::thread watcherThread_;
+
+    LineLimiter connectionLines_{settings_.connectionLinesPerSecond};
 };
 
 }  // namespace velmora::vpn

@@ -15,11 +15,8 @@ ServiceOptions parse(Arguments arguments) {
 }
 
 bool isDefault(const ServiceOptions& o) {
-    const ServiceOptions d;
-    return o.console == d.console && o.service == d.service && o.help == d.help &&
-           o.installService == d.installService && o.uninstallService == d.uninstallService &&
-           o.startAfterInstall == d.startAfterInstall && o.startupMode == L"delayed-auto" &&
-           o.pipeName == L"\\\\.\\pipe\\VelmoraVpnService" && !o.logFile;
+    return !o.console && !o.service && !o.help && !o.installService && !o.uninstallService && !o.startAfterInstall &&
+           o.startupMode == L"delayed-auto" && o.pipeName == L"\\\\.\\pipe\\VelmoraVpnService" && !o.logFile;
 }
 
 TEST(ServiceOptions, UnknownWordsAndValueOptionsWithoutAValueChangeNothing) {

@@ -25,7 +25,9 @@ TEST(HostileClients, CostOnlyTheirOwnConnections) {
     testing::FakeBackend backend;
     backend.expectNoCalls();
     testing::LogRecorder logs;
-    testing::RunningServer running(backend, logs.callback());
+    PipeServerSettings settings = testing::fastSettings();
+    settings.connectionLinesPerSecond = 100000;  // every line counted below
+    testing::RunningServer running(backend, logs.callback(), settings);
     const std::wstring pipe = running.pipeName();
     testing::Traffic honest(pipe, 4);
 

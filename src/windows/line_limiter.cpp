@@ -1,0 +1,35 @@
+#include "windows/line_limiter.h"
+
+namespace velmora::vpn {
+
+std::vector<std::string> LineLimiter::rollOver(Clock::time_point now) {
+    std::vector<std::string> lines;
+    if (now - secondStart_ < std::chrono::seconds(1)) return lines;
+    if (leftOut_ > 0) {
+        lines.push_back(std::to_string(leftOut_) + " more lines about single connections left out in the last second");
+    }
+    secondStart_ = now;
+    admitted_ = 0;
+    leftOut_ = 0;
+    return lines;
+}
+
+std::vector<std::string> LineLimiter::admit(const std::string& line, Clock::time_point now) {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> lines = rollOver(now);
+    if (admitted_ < perSecond_) {
+        ++admitted_;
+        lines.push_back(line);
+    } else {
+        ++leftOut_;
+    }
+    return lines;
+}
+
+std::vector<std::string> LineLimiter::flush(Clock::time_point now) {
+    std::lock_guard lock(mutex_);
+    if (leftOut_ == 0) return {};
+    return rollOver(now);
+}
+
+}  // namespace velmora::vpn
