@@ -54,12 +54,16 @@ void ClientBook::detachServer() {
 std::uint64_t ClientBook::registerReader(const platform::ReadBreaker& breaker,
                                          std::chrono::steady_clock::time_point deadline) {
     std::uint64_t ticket = 0;
+    bool sooner = false;
     {
         std::lock_guard lock(clientsMutex_);
         ticket = nextTicket_++;
         readers_.emplace(ticket, Reader{&breaker, deadline});
+        // The watch need only wake for a deadline before the one it waits for.
+        sooner = deadline < watchWakes_;
+        if (sooner) watchWakes_ = deadline;
     }
-    readersChanged_.notify_all();
+    if (sooner) readersChanged_.notify_all();
     return ticket;
 }
 
@@ -89,6 +93,7 @@ void ClientBook::watchDeadlines() {
                 next = reader.deadline;
             }
         }
+        watchWakes_ = next;
         if (next == Clock::time_point::max()) {
             readersChanged_.wait(lock);
         } else {

@@ -65,7 +65,8 @@ private:
     std::int32_t callsInServer_ = 0;           // client threads inside the server right now
     std::map<std::uint64_t, Reader> readers_;  // ticket -> a connection still reading its request
     std::uint64_t nextTicket_ = 0;
-    bool watchingDeadlines_ = false;          // from armDeadlineWatch until stopDeadlineWatch
+    bool watchingDeadlines_ = false;  // from armDeadlineWatch until stopDeadlineWatch
+    std::chrono::steady_clock::time_point watchWakes_ = std::chrono::steady_clock::time_point::max();
     std::condition_variable readersChanged_;  // notified on registerReader and stopDeadlineWatch
 };
 

@@ -228,6 +228,32 @@ TEST_F(Folder, RunningOutOfDescriptorsKeepsTheNameAndServesAgainAfterwards) {
     EXPECT_THAT(testing::readFile(log), ::testing::Not(HasSubstr("bind failed")));
 }
 
+// Run as an unprivileged user (root is exempt from the limit) under a low
+// limit on tasks: client threads that cannot be started cost only their
+// connections.
+TEST_F(Folder, AThreadLimitCostsOnlyTheConnectionsPastIt) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the service as another user";
+    ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+    const std::string log = folder + "/service.log";
+    testing::SiblingProcess service(
+        "/usr/bin/setpriv",
+        {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/prlimit", "--nproc=24:24",
+         testing::siblingProgram("VelmoraVpnService"), "--console", "--pipe-name", socket, "--log-file", log});
+    ASSERT_TRUE(testing::waitUntil([&] { return answers(socket); }, std::chrono::milliseconds(10000)));
+    {
+        std::vector<std::unique_ptr<velmora::client::ClientConnection>> held;
+        for (int i = 0; i < 40; ++i) {
+            held.push_back(std::make_unique<velmora::client::ClientConnection>());
+            std::string error;
+            ASSERT_TRUE(held.back()->connect(fromUtf8(socket), std::chrono::milliseconds(2000), error)) << error;
+        }
+        ASSERT_TRUE(testing::waitUntil(
+            [&] { return testing::readFile(log).find("Client thread could not be started") != std::string::npos; }));
+    }
+    EXPECT_TRUE(testing::waitUntil([&] { return answers(socket); }, std::chrono::milliseconds(10000)));
+    EXPECT_THAT(testing::readFile(log), ::testing::Not(HasSubstr("Fatal error")));
+}
+
 TEST_F(Folder, ALogPathThatIsALinkOrNoRegularFileIsNeverWritten) {
     const std::string target = folder + "/target";
     std::ofstream(target) << "kept";
