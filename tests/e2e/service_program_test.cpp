@@ -71,9 +71,12 @@ TEST(ServiceProgram, WithoutAServiceManagerInstallingIsNotSupported) {
     }
 }
 
-TEST(ServiceProgram, AMissingEngineLibraryIsAFatalErrorWith1066) {
-    // A copy of the program in a folder without the engine library.
+TEST(ServiceProgram, AnEngineLibraryMissingBesideTheProgramIsAFatalErrorWith1066) {
+    // A copy of the program in a folder without the engine library. The
+    // build's engine is on the library search path, where a user could have
+    // put any library: the service must not take it from there.
     const std::string folder = testing::makeTempFolder("fatal");
+    const testing::LibrarySearchPath planted(fs::path(testing::siblingProgram("x")).parent_path().string());
     const fs::path copy = fs::path(folder) / testing::programFileName(kService);
     fs::copy_file(testing::siblingProgram(testing::programFileName(kService)), copy);
     const std::string log = (fs::path(folder) / "service.log").string();
@@ -87,6 +90,7 @@ TEST(ServiceProgram, AMissingEngineLibraryIsAFatalErrorWith1066) {
     EXPECT_EQ(messages[1], "Pipe: " + pipe);
     EXPECT_THAT(messages[2], StartsWith("Fatal error: "));
     EXPECT_THAT(messages[2], HasSubstr("sing-box"));
+    EXPECT_THAT(messages[2], HasSubstr(") failed"));
     // In console mode the same lines go to standard error.
     EXPECT_EQ(messagesOf(run.errors), messages);
     fs::remove_all(folder);

@@ -26,6 +26,7 @@
 #include "platform/posix/socket_path.h"
 #include "platform/std_redirect.h"
 #include "platform/text.h"
+#include "protocol/pipe_framing.h"
 #include "runtime/service_logger.h"
 #include "support/mock_backend.h"
 #include "support/running_server.h"
@@ -46,6 +47,31 @@ const std::string kPing = R"({"command":"ping"})";
 
 bool answers(const std::string& path) {
     return velmora::client::sendRequest(fromUtf8(path), kPing, std::chrono::milliseconds(200)).delivered;
+}
+
+// A raw connection that asks no questions about who serves the socket, for
+// the services these tests run as another user.
+int rawConnect(const std::string& path) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool rawAnswers(const std::string& path) {
+    const int fd = rawConnect(path);
+    std::string error;
+    std::string answer;
+    const bool answered = fd >= 0 && writeMessage(fd, kPing.data(), kPing.size(), error) &&
+                          readMessage(fd, answer, error) &&
+                          answer == R"({"version":1,"ok":true,"payload":{"status":"ok"}})";
+    if (fd >= 0) close(fd);
+    return answered;
 }
 
 bool logged(const testing::LogRecorder& logs, const std::string& text) {
@@ -72,6 +98,7 @@ public:
         if (fd_ >= 0) ::close(fd_);
         fd_ = -1;
     }
+    int fd() const { return fd_; }
 
 private:
     int fd_ = -1;
@@ -239,18 +266,13 @@ TEST_F(Folder, AThreadLimitCostsOnlyTheConnectionsPastIt) {
         "/usr/bin/setpriv",
         {"--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/prlimit", "--nproc=24:24",
          testing::siblingProgram("VelmoraVpnService"), "--console", "--pipe-name", socket, "--log-file", log});
-    ASSERT_TRUE(testing::waitUntil([&] { return answers(socket); }, std::chrono::milliseconds(10000)));
-    {
-        std::vector<std::unique_ptr<velmora::client::ClientConnection>> held;
-        for (int i = 0; i < 40; ++i) {
-            held.push_back(std::make_unique<velmora::client::ClientConnection>());
-            std::string error;
-            ASSERT_TRUE(held.back()->connect(fromUtf8(socket), std::chrono::milliseconds(2000), error)) << error;
-        }
-        ASSERT_TRUE(testing::waitUntil(
-            [&] { return testing::readFile(log).find("Client thread could not be started") != std::string::npos; }));
-    }
-    EXPECT_TRUE(testing::waitUntil([&] { return answers(socket); }, std::chrono::milliseconds(10000)));
+    ASSERT_TRUE(testing::waitUntil([&] { return rawAnswers(socket); }, std::chrono::milliseconds(10000)));
+    std::vector<int> held;
+    for (int i = 0; i < 40; ++i) held.push_back(rawConnect(socket));
+    EXPECT_TRUE(testing::waitUntil(
+        [&] { return testing::readFile(log).find("Client thread could not be started") != std::string::npos; }));
+    for (const int fd : held) close(fd);
+    EXPECT_TRUE(testing::waitUntil([&] { return rawAnswers(socket); }, std::chrono::milliseconds(10000)));
     EXPECT_THAT(testing::readFile(log), ::testing::Not(HasSubstr("Fatal error")));
 }
 
@@ -289,20 +311,6 @@ TEST_F(Folder, LoggingResumesWhenTheDiskHasRoomAgain) {
     EXPECT_THAT(text, ::testing::Not(HasSubstr("lost")));
 }
 
-TEST_F(Folder, TheEngineLibraryComesOnlyFromTheProgramsFolder) {
-    // A copy of the program without the engine beside it; the build's engine
-    // is on LD_LIBRARY_PATH, where a user could have put any library.
-    const std::string copy = folder + "/VelmoraVpnService";
-    fs::copy_file(testing::siblingProgram("VelmoraVpnService"), copy);
-    const std::string bin = fs::path(testing::siblingProgram("x")).parent_path().string();
-    setenv("LD_LIBRARY_PATH", bin.c_str(), 1);
-    testing::SiblingProcess service(copy, {"--console", "--pipe-name", socket});
-    unsetenv("LD_LIBRARY_PATH");
-    const testing::ProgramRun run = service.wait(std::chrono::milliseconds(10000));
-    EXPECT_EQ(run.exitCode, testing::observedExitCode(1066));
-    EXPECT_THAT(run.errors, HasSubstr("Fatal error: dlopen(libsing-box.so) failed"));
-}
-
 TEST_F(Folder, AConsoleWhoseReaderHasGoneEndsNoRun) {
     const std::string log = folder + "/service.log";
     int errors[2];
@@ -328,6 +336,44 @@ TEST_F(Folder, AConsoleWhoseReaderHasGoneEndsNoRun) {
     waitpid(pid, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     EXPECT_THAT(testing::readFile(log), HasSubstr("Velmora VPN service runtime stopped\n"));
+}
+
+// Another local user listens where the client looks for the service: the
+// client refuses it, says why, and sends it nothing.
+TEST_F(Folder, TheClientSendsNothingToAServerOfAnotherUser) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to listen as another user";
+    ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
+    const std::string received = folder + "/received";
+    const pid_t impostor = fork();
+    if (impostor == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(3);
+        ForeignSocket listening;
+        listening.listenAt(socket);
+        const int client = accept(listening.fd(), nullptr, nullptr);
+        char buffer[4096];
+        pollfd readable{client, POLLIN, 0};
+        ssize_t total = 0;
+        while (::poll(&readable, 1, 2000) > 0) {
+            const ssize_t n = read(client, buffer, sizeof buffer);
+            if (n <= 0) break;
+            total += n;
+        }
+        // Only system calls after the fork: another thread may hold the allocator's lock.
+        const int out = open(received.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const char digit = static_cast<char>('0' + (total > 9 ? 9 : total));
+        _exit(out >= 0 && write(out, &digit, 1) == 1 ? 0 : 4);
+    }
+    ASSERT_GT(impostor, 0);
+    ASSERT_TRUE(testing::waitUntil([&] { return fs::exists(fs::symlink_status(socket)); }));
+    const testing::ProgramRun run = testing::runSibling(
+        "velmora-vpn-client", {"--pipe-name", socket, "start", "--config", "-"}, std::chrono::milliseconds(10000));
+    int status = 0;
+    waitpid(impostor, &status, 0);
+    EXPECT_EQ(run.exitCode, 2u);
+    EXPECT_EQ(run.output, "");
+    EXPECT_THAT(run.errors,
+                HasSubstr("served by user id 65534, neither root nor this user: refusing to send it anything"));
+    EXPECT_EQ(testing::readFile(received), "0");
 }
 
 TEST(LinuxOwners, AnOwnerThatEndedIsGoneBeforeItIsReaped) {

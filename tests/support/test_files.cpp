@@ -2,6 +2,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <cstdlib>
 #include <mutex>
 #include <stdexcept>
 
@@ -26,6 +27,17 @@ std::string readFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
+
+LibrarySearchPath::LibrarySearchPath(const std::string& folder)
+    : variable_(programFileName("x") == "x" ? "LD_LIBRARY_PATH" : "PATH") {
+    const char* current = std::getenv(variable_.c_str());
+    wasSet_ = current != nullptr;
+    saved_ = wasSet_ ? current : "";
+    const std::string separator = variable_ == "PATH" ? ";" : ":";
+    setEnvironment(variable_, wasSet_ ? folder + separator + saved_ : folder);
+}
+
+LibrarySearchPath::~LibrarySearchPath() { setEnvironment(variable_, wasSet_ ? saved_ : ""); }
 
 std::string siblingProgram(const std::string& name) {
     const std::string self = toUtf8(platform::executablePath().value_or(L""));

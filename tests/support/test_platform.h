@@ -65,6 +65,10 @@ std::uint32_t observedExitCode(std::uint32_t code);
 // The file name of a program on this platform ("X.exe" on Windows).
 std::string programFileName(const std::string& name);
 
+// Sets (or, with an empty value, removes) a variable of this process's
+// environment, which the programs it starts inherit.
+void setEnvironment(const std::string& name, const std::string& value);
+
 // Path of a program built next to the test executables.
 std::string siblingProgram(const std::string& name);
 
@@ -79,6 +83,22 @@ bool claimPortLock(std::uint16_t port);
 bool tcpPortBindable(std::uint16_t port);
 // True when a connection to 127.0.0.1:port is accepted.
 bool tcpPortAccepts(std::uint16_t port);
+
+// Puts a folder first on the system's library search path (PATH on Windows,
+// LD_LIBRARY_PATH elsewhere) for as long as the object lives, for the
+// programs this process starts.
+class LibrarySearchPath {
+public:
+    explicit LibrarySearchPath(const std::string& folder);
+    ~LibrarySearchPath();
+    LibrarySearchPath(const LibrarySearchPath&) = delete;
+    LibrarySearchPath& operator=(const LibrarySearchPath&) = delete;
+
+private:
+    std::string variable_;
+    std::string saved_;
+    bool wasSet_ = false;
+};
 
 // A fresh, empty folder for one test, removed by the caller.
 std::string makeTempFolder(const std::string& tag);

@@ -80,6 +80,14 @@ ProgramRun SiblingProcess::wait(std::chrono::milliseconds limit) {
 
 std::uint32_t observedExitCode(std::uint32_t code) { return code & 0xFFu; }
 
+void setEnvironment(const std::string& name, const std::string& value) {
+    if (value.empty()) {
+        unsetenv(name.c_str());
+    } else {
+        setenv(name.c_str(), value.c_str(), 1);
+    }
+}
+
 std::string programFileName(const std::string& name) { return name; }
 
 namespace {

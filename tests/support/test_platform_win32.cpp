@@ -6,6 +6,7 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <stdexcept>
 
@@ -110,6 +111,12 @@ ProgramRun SiblingProcess::wait(std::chrono::milliseconds limit) {
 }
 
 std::uint32_t observedExitCode(std::uint32_t code) { return code; }
+
+void setEnvironment(const std::string& name, const std::string& value) {
+    // Both the C runtime's copy (getenv) and the process's (what children inherit).
+    _putenv((name + "=" + value).c_str());
+    SetEnvironmentVariableW(fromUtf8(name).c_str(), value.empty() ? nullptr : fromUtf8(value).c_str());
+}
 
 std::string programFileName(const std::string& name) { return name + ".exe"; }
 

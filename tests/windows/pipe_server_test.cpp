@@ -113,6 +113,20 @@ TEST_F(PipeServer, AStopClosesTheEndpointAtOnceWhileClientsAreStillServed) {
     EXPECT_EQ(logs.lines().back(), "Named pipe server stopped");
 }
 
+// The client checks who serves the pipe before it sends anything. This
+// server runs as the test's own user: accepted as such, and refused, with
+// nothing sent, by a client that trusts nobody.
+TEST_F(PipeServer, TheClientSendsOnlyToAServerOfATrustedIdentity) {
+    backend.expectNoCalls();
+    RunningServer running(backend, logs.callback());
+    velmora::client::ClientConnection accepted;
+    std::string error;
+    EXPECT_TRUE(accepted.connect(running.pipeName(), kTimeout, error, {false, true})) << error;
+    velmora::client::ClientConnection refused;
+    EXPECT_FALSE(refused.connect(running.pipeName(), kTimeout, error, {false, false}));
+    EXPECT_THAT(error, HasSubstr(": refusing to send it anything"));
+}
+
 // A client that stays silent through shutdown: run gives up on it after the
 // client wait, the server and the backend are destroyed, and the client's
 // thread, once its client finally speaks, touches none of them (the

@@ -25,7 +25,26 @@ struct ClientConnection::State {
 ClientConnection::ClientConnection() : state_(std::make_unique<State>()) {}
 ClientConnection::~ClientConnection() = default;
 
-bool ClientConnection::connect(const std::wstring& pipeName, std::chrono::milliseconds timeout, std::string& error) {
+namespace {
+
+// The peer's user, as the kernel recorded it when the server listened.
+bool serverTrusted(int socket, ServerTrust trust, std::string& error) {
+    ucred peer{};
+    socklen_t size = sizeof peer;
+    if (getsockopt(socket, SOL_SOCKET, SO_PEERCRED, &peer, &size) != 0) {
+        error = apiFailureText("getsockopt(SO_PEERCRED)", static_cast<std::uint32_t>(errno));
+        return false;
+    }
+    if ((trust.system && peer.uid == 0) || (trust.ownUser && peer.uid == geteuid())) return true;
+    error = "The pipe is served by user id " + std::to_string(peer.uid) +
+            ", neither root nor this user: refusing to send it anything";
+    return false;
+}
+
+}  // namespace
+
+bool ClientConnection::connect(const std::wstring& pipeName, std::chrono::milliseconds timeout, std::string& error,
+                               ServerTrust trust) {
     std::vector<sockaddr_un> addresses;
     std::string tried;
     for (const std::string& path : velmora::vpn::platform::clientSocketPaths(pipeName)) {
@@ -51,6 +70,7 @@ bool ClientConnection::connect(const std::wstring& pipeName, std::chrono::millis
                 return false;
             }
             if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
+                if (!serverTrusted(socket.get(), trust, error)) return false;
                 state_->socket = std::move(socket);
                 return true;
             }

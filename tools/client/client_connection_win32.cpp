@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "platform/win32/handles.h"
 #include "protocol/pipe_framing.h"
@@ -37,13 +38,66 @@ ClientConnection::~ClientConnection() {
     if (state_->watchdog.joinable()) state_->watchdog.join();
 }
 
-bool ClientConnection::connect(const std::wstring& pipeName, std::chrono::milliseconds timeout, std::string& error) {
+namespace {
+
+// The user a token runs as, copied out of the token.
+std::vector<BYTE> tokenUser(HANDLE token) {
+    DWORD size = 0;
+    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    std::vector<BYTE> buffer(size);
+    if (size == 0 || !GetTokenInformation(token, TokenUser, buffer.data(), size, &size)) return {};
+    return buffer;
+}
+
+PSID sidOf(std::vector<BYTE>& user) { return reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid; }
+
+// Who serves this pipe instance: the process behind it and the user its
+// token runs as. Accepted: LocalSystem, or the client's own user.
+bool serverTrusted(HANDLE pipe, ServerTrust trust, std::string& error) {
+    ULONG serverProcessId = 0;
+    if (!GetNamedPipeServerProcessId(pipe, &serverProcessId)) {
+        error = apiFailureText("GetNamedPipeServerProcessId", GetLastError());
+        return false;
+    }
+    const KernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, serverProcessId));
+    HANDLE serverToken = nullptr;
+    if (!process || !OpenProcessToken(process.get(), TOKEN_QUERY, &serverToken)) {
+        error = apiFailureText("Reading the pipe server's identity", GetLastError());
+        return false;
+    }
+    const KernelHandle serverTokenHandle(serverToken);
+    HANDLE ownToken = nullptr;
+    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &ownToken);
+    const KernelHandle ownTokenHandle(ownToken);
+    std::vector<BYTE> server = tokenUser(serverToken);
+    std::vector<BYTE> own = ownToken != nullptr ? tokenUser(ownToken) : std::vector<BYTE>{};
+    if (server.empty()) {
+        error = apiFailureText("GetTokenInformation", GetLastError());
+        return false;
+    }
+    if (trust.system && IsWellKnownSid(sidOf(server), WinLocalSystemSid)) return true;
+    if (trust.ownUser && !own.empty() && EqualSid(sidOf(server), sidOf(own))) return true;
+    error = "The pipe is served by process " + std::to_string(serverProcessId) +
+            ", which runs neither as LocalSystem nor as this user: refusing to send it anything";
+    return false;
+}
+
+}  // namespace
+
+bool ClientConnection::connect(const std::wstring& pipeName, std::chrono::milliseconds timeout, std::string& error,
+                               ServerTrust trust) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
-        HANDLE pipe =
-            CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        // The server may learn who the client is, but never act as the client.
+        HANDLE pipe = CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                  SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) {
-            state_->pipe.reset(pipe);
+            FileHandle opened(pipe);
+            if (!serverTrusted(opened.get(), trust, error)) {
+                while (!error.empty() && (error.back() == '\n' || error.back() == '\r')) error.pop_back();
+                return false;
+            }
+            state_->pipe = std::move(opened);
             return true;
         }
         const DWORD code = GetLastError();
