@@ -15,7 +15,10 @@ namespace {
 
 using namespace velmora::vpn;
 
+// The stop flag is cleared before the handler that raises it is installed,
+// so an interrupt at any moment after that ends the run.
 std::uint32_t consoleRun() {
+    stopRequested.exchange(false);
     installConsoleStopHandler(stopRequested);
     return runServer(true);
 }
@@ -42,6 +45,7 @@ std::uint32_t dispatch() {
         // A service manager such as systemd stops the service with SIGTERM,
         // which the same handler turns into a stop request.
         if (!options.service) return consoleRun();
+        stopRequested.exchange(false);
         installConsoleStopHandler(stopRequested);
         return runServer(false);
     }

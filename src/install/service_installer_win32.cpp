@@ -1,10 +1,10 @@
 #include "install/service_installer.h"
 
-#include <iostream>
 #include <vector>
 
 #include <windows.h>
 
+#include "platform/console_text.h"
 #include "platform/win32/handles.h"
 #include "platform/error_text.h"
 
@@ -21,12 +21,12 @@ constexpr DWORD kStopPollMs = 200;
 constexpr ULONGLONG kDeletionWaitMs = 30000;
 constexpr DWORD kDeletionPollMs = 250;
 
-// A message on a wide console stream; the narrow error text is widened
-// character by character. Every message ends with a line break and a flush.
-void say(std::wostream& stream, const std::wstring& text, const std::string& narrowTail = {}) {
-    stream << text;
-    for (const char c : narrowTail) stream << stream.widen(c);
-    stream << std::endl;
+// One whole line on standard output or error, whatever characters it holds;
+// the narrow error text is widened character by character.
+void say(platform::StandardStream stream, const std::wstring& text, const std::string& narrowTail = {}) {
+    std::wstring line = text;
+    for (const char c : narrowTail) line += static_cast<wchar_t>(static_cast<unsigned char>(c));
+    platform::writeLine(stream, line);
 }
 
 bool queryState(SC_HANDLE service, DWORD& state) {
@@ -53,7 +53,7 @@ void waitForServiceStop(SC_HANDLE service) {
         if (state == SERVICE_STOPPED) return;
         Sleep(kStopPollMs);
     }
-    say(std::wcerr, std::wstring(L"Timed out waiting for ") + kServiceName + L" to stop");
+    say(platform::StandardStream::error, std::wstring(L"Timed out waiting for ") + kServiceName + L" to stop");
 }
 
 // Stops and deletes an earlier registration, then waits for the manager to
@@ -76,7 +76,7 @@ void removePreviousRegistration(SC_HANDLE manager) {
         if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return;
         break;
     }
-    say(std::wcerr, std::wstring(L"Previous ") + kServiceName + L" is still marked for deletion");
+    say(platform::StandardStream::error, std::wstring(L"Previous ") + kServiceName + L" is still marked for deletion");
 }
 
 }  // namespace
@@ -85,14 +85,14 @@ std::uint32_t install(const ServiceOptions& options) {
     const std::wstring commandLine = buildServiceCommandLine(options);
     if (commandLine.empty()) {
         const DWORD code = GetLastError();
-        say(std::wcerr, L"Failed to resolve executable path: ", windowsErrorText(code));
+        say(platform::StandardStream::error, L"Failed to resolve executable path: ", windowsErrorText(code));
         return code;
     }
 
     ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, kManagerInstallRights));
     if (!manager) {
         const DWORD code = GetLastError();
-        say(std::wcerr, L"OpenSCManager failed: ", windowsErrorText(code));
+        say(platform::StandardStream::error, L"OpenSCManager failed: ", windowsErrorText(code));
         return code;
     }
 
@@ -109,7 +109,7 @@ std::uint32_t install(const ServiceOptions& options) {
     if (!service) {
         const DWORD code = GetLastError();
         manager.reset();
-        say(std::wcerr, L"CreateService failed: ", windowsErrorText(code));
+        say(platform::StandardStream::error, L"CreateService failed: ", windowsErrorText(code));
         return code;
     }
 
@@ -121,18 +121,18 @@ std::uint32_t install(const ServiceOptions& options) {
         ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed);
     }
 
-    std::wcout << L"Installed " << kServiceName << L"\n";
-    std::wcout << L"Binary path: " << commandLine << L"\n";
-    std::wcout << L"Startup: " << options.startupMode << std::endl;
+    say(platform::StandardStream::output, std::wstring(L"Installed ") + kServiceName);
+    say(platform::StandardStream::output, L"Binary path: " + commandLine);
+    say(platform::StandardStream::output, L"Startup: " + options.startupMode);
 
     if (options.startAfterInstall) {
         if (StartServiceW(service.get(), 0, nullptr) || GetLastError() == ERROR_SERVICE_ALREADY_RUNNING) {
-            say(std::wcout, std::wstring(L"Started ") + kServiceName);
+            say(platform::StandardStream::output, std::wstring(L"Started ") + kServiceName);
         } else {
             const DWORD code = GetLastError();
             service.reset();
             manager.reset();
-            say(std::wcerr, L"StartService failed: ", windowsErrorText(code));
+            say(platform::StandardStream::error, L"StartService failed: ", windowsErrorText(code));
             return code;
         }
     }
@@ -143,7 +143,7 @@ std::uint32_t uninstall() {
     ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) {
         const DWORD code = GetLastError();
-        say(std::wcerr, L"OpenSCManager failed: ", windowsErrorText(code));
+        say(platform::StandardStream::error, L"OpenSCManager failed: ", windowsErrorText(code));
         return code;
     }
     ServiceHandle service(OpenServiceW(manager.get(), kServiceName, kOldServiceRights));
@@ -151,10 +151,10 @@ std::uint32_t uninstall() {
         const DWORD code = GetLastError();
         manager.reset();
         if (code == ERROR_SERVICE_DOES_NOT_EXIST) {
-            say(std::wcout, std::wstring(kServiceName) + L" is not installed");
+            say(platform::StandardStream::output, std::wstring(kServiceName) + L" is not installed");
             return 0;
         }
-        say(std::wcerr, L"OpenService failed: ", windowsErrorText(code));
+        say(platform::StandardStream::error, L"OpenService failed: ", windowsErrorText(code));
         return code;
     }
 
@@ -163,10 +163,10 @@ std::uint32_t uninstall() {
         const DWORD code = GetLastError();
         service.reset();
         manager.reset();
-        say(std::wcerr, L"DeleteService failed: ", windowsErrorText(code));
+        say(platform::StandardStream::error, L"DeleteService failed: ", windowsErrorText(code));
         return code;
     }
-    say(std::wcout, std::wstring(L"Uninstalled ") + kServiceName);
+    say(platform::StandardStream::output, std::wstring(L"Uninstalled ") + kServiceName);
     return 0;
 }
 

@@ -25,8 +25,6 @@ std::unique_ptr<StdHandleRedirect> stdHandleRedirect;
 }  // namespace
 
 std::uint32_t runServer(bool consoleMode) {
-    stopRequested.exchange(false);
-
     stdHandleRedirect.reset();
     if (!consoleMode && processOptions.logFile) stdHandleRedirect = redirectStdHandles(*processOptions.logFile);
 

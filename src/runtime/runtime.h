@@ -12,10 +12,12 @@ inline constexpr std::uint32_t kFatalExitCode = 1066;
 
 // The options of this process, written once by the entry point.
 extern ServiceOptions processOptions;
-// Raised to stop the run; cleared only at the start of a run.
+// Raised to stop the run. Cleared by whoever is about to install the handler
+// that raises it (the console run, the service host), never by runServer: a
+// stop that arrives after the handler is in place, however early, ends the run.
 extern std::atomic<bool> stopRequested;
 
-// Serves until stopRequested is raised. In console mode log lines also go to
+// Serves until stopRequested is raised (at once if it already is). In console mode log lines also go to
 // standard error; in service mode with a log file, standard output and error
 // go into that file. Returns 0 after a normal stop, kFatalExitCode after a
 // fatal error (logged as "Fatal error: ...").

@@ -36,6 +36,9 @@ DWORD WINAPI serviceControlHandler(DWORD control, DWORD, void*, void*) {
 }
 
 void WINAPI serviceMain(DWORD, wchar_t**) {
+    // Cleared before the handler that raises it exists: a stop control that
+    // comes right after the running report still ends the run.
+    stopRequested.exchange(false);
     serviceStatusHandle = RegisterServiceCtrlHandlerExW(kServiceName, serviceControlHandler, nullptr);
     if (serviceStatusHandle == nullptr) return;
     report(SERVICE_START_PENDING, 0, NO_ERROR, 3000);

@@ -89,6 +89,10 @@ void SingBoxNamedPipeServer::run(std::atomic<bool>& stopFlag) {
     listener.closeInstance();
     stopOwnerWatcher();
     waitForClientThreads();
+    // From here on no client thread enters the server or the backend: a
+    // client that outlived the wait gets no answer, and starts nothing after
+    // the runtime has stopped every instance.
+    clients_->detachServer();
     deadlines.stop();
     log("Named pipe server stopped");
 }

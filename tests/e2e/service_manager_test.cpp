@@ -184,6 +184,24 @@ TEST_F(ServiceManager, InstallingOverARunningServiceReplacesItAndUninstallingRem
     EXPECT_EQ(linesOf(second.output), std::vector<std::string>{"VelmoraVpnService is not installed"});
 }
 
+// Every line of the installer's output arrives whole, whatever characters
+// the paths, pipe name and startup word hold.
+TEST_F(ServiceManager, InstallOutputCarriesAnyTextWhole) {
+    const std::string program = testing::siblingProgram(testing::programFileName(kService));
+    const std::string log = folder + "\\журнал 日志.log";
+    const std::string otherPipe = pipe + "-Велмора-管道";
+    const ProgramRun installed = testing::runSibling(
+        kService, {"--install-service", "--startup", "Ручной", "--start", "--log-file", log, "--pipe-name", otherPipe});
+    EXPECT_EQ(installed.exitCode, 0u) << installed.errors;
+    EXPECT_THAT(linesOf(installed.output),
+                ElementsAre("Installed VelmoraVpnService",
+                            "Binary path: " + quotedProgram(program) + " --service --log-file \"" + log +
+                                "\" --pipe-name \"" + otherPipe + "\"",
+                            "Startup: Ручной", "Started VelmoraVpnService"));
+    EXPECT_EQ(linesOf(testing::runSibling(kService, {"--uninstall-service"}).output),
+              std::vector<std::string>{"Uninstalled VelmoraVpnService"});
+}
+
 TEST_F(ServiceManager, AServiceWithoutItsEngineStopsWith1066) {
     const fs::path copy = fs::path(folder) / testing::programFileName(kService);
     fs::copy_file(testing::siblingProgram(testing::programFileName(kService)), copy);

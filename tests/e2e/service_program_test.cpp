@@ -96,22 +96,27 @@ TEST(ServiceProgram, AnEngineLibraryMissingBesideTheProgramIsAFatalErrorWith1066
     fs::remove_all(folder);
 }
 
+// Started with standard handles, and without any, as the service manager
+// starts a service: every route of writing reaches the log file.
 TEST(ServiceProgram, ServiceModeSendsEverythingIntoTheLogFileAndKeepsItsContent) {
-    const std::string folder = testing::makeTempFolder("redirect");
-    const std::string log = (fs::path(folder) / "service.log").string();
-    { std::ofstream(log) << "an earlier line\n"; }
+    for (const bool standardHandles : {true, false}) {
+        const std::string folder = testing::makeTempFolder("redirect");
+        const std::string log = (fs::path(folder) / "service.log").string();
+        { std::ofstream(log) << "an earlier line\n"; }
 
-    const ProgramRun run = testing::runSibling("redirect_child", {log});
-    EXPECT_EQ(run.exitCode, 0u);
-    EXPECT_EQ(run.output, "");
-    EXPECT_EQ(run.errors, "");
-    const auto lines = linesOf(testing::readFile(log));
-    ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.front(), "an earlier line");
-    for (const char* expected : {"os stdout", "os stderr", "c stdout", "c stderr", "c++ stdout", "c++ stderr"}) {
-        EXPECT_EQ(std::count(lines.begin(), lines.end(), expected), 1) << expected;
+        testing::SiblingProcess child("redirect_child", {log}, standardHandles);
+        const ProgramRun run = child.wait();
+        EXPECT_EQ(run.exitCode, 0u);
+        EXPECT_EQ(run.output, "");
+        EXPECT_EQ(run.errors, "");
+        const auto lines = linesOf(testing::readFile(log));
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines.front(), "an earlier line");
+        for (const char* expected : {"os stdout", "os stderr", "c stdout", "c stderr", "c++ stdout", "c++ stderr"}) {
+            EXPECT_EQ(std::count(lines.begin(), lines.end(), expected), 1) << expected << standardHandles;
+        }
+        fs::remove_all(folder);
     }
-    fs::remove_all(folder);
 }
 
 TEST(ServiceProgram, EmptyPipeNameAndLogPathFallBackToTheDefaultsQuietly) {

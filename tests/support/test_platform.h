@@ -22,7 +22,10 @@ struct ProgramRun {
 // standard output and error captured in files and its standard input empty.
 class SiblingProcess {
 public:
-    SiblingProcess(const std::string& program, const std::vector<std::string>& arguments);
+    // Without standard handles the program starts as the service manager
+    // starts a service: no standard input, output or error at all (and then
+    // output and errors stay empty).
+    SiblingProcess(const std::string& program, const std::vector<std::string>& arguments, bool standardHandles = true);
     // Kills the program if it still runs.
     ~SiblingProcess();
     SiblingProcess(const SiblingProcess&) = delete;

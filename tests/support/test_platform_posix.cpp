@@ -22,7 +22,8 @@ extern char** environ;
 
 namespace velmora::vpn::testing {
 
-SiblingProcess::SiblingProcess(const std::string& program, const std::vector<std::string>& arguments) {
+SiblingProcess::SiblingProcess(const std::string& program, const std::vector<std::string>& arguments,
+                               bool standardHandles) {
     folder_ = makeTempFolder("run");
     outputPath_ = folder_ + "/stdout";
     errorsPath_ = folder_ + "/stderr";
@@ -35,9 +36,13 @@ SiblingProcess::SiblingProcess(const std::string& program, const std::vector<std
 
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, outputPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, errorsPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (standardHandles) {
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 1, outputPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&actions, 2, errorsPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    } else {
+        for (const int descriptor : {0, 1, 2}) posix_spawn_file_actions_addclose(&actions, descriptor);
+    }
     pid_t pid = 0;
     const int failed = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);

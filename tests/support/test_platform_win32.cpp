@@ -42,7 +42,8 @@ std::wstring quoted(const std::wstring& argument) {
 
 }  // namespace
 
-SiblingProcess::SiblingProcess(const std::string& program, const std::vector<std::string>& arguments) {
+SiblingProcess::SiblingProcess(const std::string& program, const std::vector<std::string>& arguments,
+                               bool standardHandles) {
     folder_ = makeTempFolder("run");
     outputPath_ = folder_ + "\\stdout";
     errorsPath_ = folder_ + "\\stderr";
@@ -60,9 +61,11 @@ SiblingProcess::SiblingProcess(const std::string& program, const std::vector<std
     startup.hStdInput = input;
     startup.hStdOutput = output;
     startup.hStdError = errors;
+    if (!standardHandles) startup.hStdInput = startup.hStdOutput = startup.hStdError = nullptr;
     PROCESS_INFORMATION info{};
-    const BOOL started =
-        CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &info);
+    // Without standard handles there is no console either, as for a service.
+    const BOOL started = CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, standardHandles,
+                                        standardHandles ? 0 : DETACHED_PROCESS, nullptr, nullptr, &startup, &info);
     CloseHandle(input);
     CloseHandle(output);
     CloseHandle(errors);

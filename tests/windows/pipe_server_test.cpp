@@ -131,33 +131,41 @@ TEST_F(PipeServer, TheClientSendsOnlyToAServerOfATrustedIdentity) {
 // client wait, the server and the backend are destroyed, and the client's
 // thread, once its client finally speaks, touches none of them (the
 // AddressSanitizer build would report it).
-TEST(PipeServerShutdown, AClientThreadOutlivingTheServerTouchesNothingFreed) {
+TEST(PipeServerShutdown, ClientsOutlivingRunGetNoAnswerStartNothingAndTouchNothingFreed) {
     auto backend = std::make_unique<testing::FakeBackend>();
+    backend->expectNoCalls();
     auto logs = std::make_unique<testing::LogRecorder>();
     testing::LogRecorder* logView = logs.get();
     PipeServerSettings settings = testing::fastSettings();
     settings.clientWaitLimit = std::chrono::milliseconds(50);
     auto running = std::make_unique<RunningServer>(*backend, logs->callback(), settings);
 
-    velmora::client::ClientConnection silent;
+    velmora::client::ClientConnection silent[2];
     std::string error;
-    ASSERT_TRUE(silent.connect(running->pipeName(), kTimeout, error)) << error;
-    silent.limitIo(kTimeout);
+    for (auto& client : silent) {
+        ASSERT_TRUE(client.connect(running->pipeName(), kTimeout, error)) << error;
+        client.limitIo(kTimeout);
+    }
     // Connections are accepted in order: once a later one is answered, the
-    // silent one has been handed to its thread.
+    // silent ones have been handed to their threads.
     ASSERT_EQ(velmora::client::sendRequest(running->pipeName(), kPing, kTimeout).response, kPong);
 
     running->stop();
-    EXPECT_THAT(logView->lines(), Contains("Timed out waiting for 1 client thread(s)"));
+    EXPECT_THAT(logView->lines(), Contains("Timed out waiting for 2 client thread(s)"));
     EXPECT_EQ(logView->lines().back(), "Named pipe server stopped");
+    // Run has returned, the server still exists: a late start is neither
+    // answered nor passed to the backend.
+    const std::string start = R"({"command":"start","payload":{"config":"c"}})";
+    std::string response;
+    ASSERT_TRUE(writeMessage(silent[0].handle(), start.data(), start.size(), error)) << error;
+    EXPECT_FALSE(readMessage(silent[0].handle(), response, error));
+
+    // Now the server and the backend are gone, and the last client speaks.
     running.reset();
     backend.reset();
     logs.reset();
-
-    // Now the late client speaks: no answer comes, and nothing crashes.
-    ASSERT_TRUE(writeMessage(silent.handle(), kPing.data(), kPing.size(), error)) << error;
-    std::string response;
-    EXPECT_FALSE(readMessage(silent.handle(), response, error));
+    ASSERT_TRUE(writeMessage(silent[1].handle(), start.data(), start.size(), error)) << error;
+    EXPECT_FALSE(readMessage(silent[1].handle(), response, error));
 }
 
 TEST_F(PipeServer, AnEndpointThatCannotBeCreatedIsRetriedUntilStop) {

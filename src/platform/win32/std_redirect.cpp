@@ -12,7 +12,6 @@ namespace {
 // One standard stream: the handle installed as the process's standard
 // handle is kept; a second handle becomes the C runtime's descriptor.
 void redirectOne(StdHandleRedirect& redirect, const std::wstring& path, FILE* stream, DWORD which) {
-    const int descriptor = _fileno(stream);
     HANDLE installed = openLogFileForAppend(path);
     if (installed == INVALID_HANDLE_VALUE) return;
     SetStdHandle(which, installed);
@@ -25,8 +24,17 @@ void redirectOne(StdHandleRedirect& redirect, const std::wstring& path, FILE* st
         CloseHandle(forRuntime);
         return;
     }
-    _dup2(wrapped, descriptor);
+    const bool hadDescriptor = _fileno(stream) >= 0;
+    const int descriptor = hadDescriptor ? _fileno(stream) : (stream == stdout ? 1 : 2);
+    const bool moved = _dup2(wrapped, descriptor) == 0;
     _close(wrapped);
+    if (moved && !hadDescriptor) {
+        // Started without standard handles, as every service is: the runtime
+        // left the stream closed (descriptor -2), and freopen refuses such a
+        // stream. The stream is attached to the descriptor it now has.
+        stream->_file = descriptor;
+        stream->_flag = _IOWRT;
+    }
     setvbuf(stream, nullptr, _IONBF, 0);
 }
 
