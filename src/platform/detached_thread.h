@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <functional>
 
 namespace velmora::vpn::platform {
@@ -10,6 +11,8 @@ namespace velmora::vpn::platform {
 // which a thread that has already finished is still being detached by its
 // creator. `body` must not throw. Throws std::system_error when the thread
 // cannot be created; `body` has then not run and has been destroyed.
-void startDetachedThread(std::function<void()> body);
+// `stackBytes` fixes the thread's stack size (a reservation on Windows); 0
+// leaves the system's default.
+void startDetachedThread(std::function<void()> body, std::size_t stackBytes = 0);
 
 }  // namespace velmora::vpn::platform

@@ -9,6 +9,7 @@ namespace {
 
 constexpr std::uint64_t kLargestCall = 0xFFFFFFFFu;
 constexpr std::size_t kFirstBodyChunk = 64 * 1024;
+constexpr std::size_t kFirstRead = 4096;
 
 // Moves exactly `count` bytes with one platform call after another; short
 // moves simply lead to the next call. Reading and writing differ only in the
@@ -49,27 +50,46 @@ bool writeExact(platform::NativeHandle pipe, const void* source, std::uint64_t c
         platform::writeCallName(), "Pipe closed while writing message", error);
 }
 
-bool readMessage(platform::NativeHandle pipe, std::string& message, std::string& error) {
-    unsigned char header[4] = {0, 0, 0, 0};
-    if (!readExact(pipe, header, sizeof header, error)) return false;
-    const std::uint64_t length = std::uint64_t{header[0]} | std::uint64_t{header[1]} << 8 |
-                                 std::uint64_t{header[2]} << 16 | std::uint64_t{header[3]} << 24;
+bool readMessage(platform::NativeHandle pipe, std::string& result, std::string& error) {
+    // Read into a string of its own: on failure the caller's stays as it was.
+    std::string message;
+    // The first read takes the header and as much of the body as has
+    // arrived with it: one system call for a small request.
+    message.resize(kFirstRead);
+    std::size_t have = 0;
+    while (have < 4) {
+        const platform::IoCall got = platform::readSome(pipe, message.data() + have, kFirstRead - have);
+        if (!got.ok) {
+            error = apiFailureText(platform::readCallName(), got.error);
+            return false;
+        }
+        if (got.count == 0) {
+            error = "Pipe closed while reading message";
+            return false;
+        }
+        have += got.count;
+    }
+    const auto byte = [&](std::size_t at) { return std::uint64_t{static_cast<unsigned char>(message[at])}; };
+    const std::uint64_t length = byte(0) | byte(1) << 8 | byte(2) << 16 | byte(3) << 24;
     if (length > kMaxPipeMessageSize) {
         // The body stays unread; the caller ends the connection.
         error = "Pipe message is too large";
         return false;
     }
-    // The body's memory follows the bytes that have arrived: the string
-    // starts at 64 KiB and doubles, so a client that announces 16 MiB and
-    // sends nothing costs 64 KiB, not 16 MiB.
-    message.clear();
-    std::size_t have = 0;
+    // Bytes past this frame are never read by anyone: one frame per connection.
+    have = std::min<std::size_t>(have - 4, length);
+    message.erase(0, 4);
+    message.resize(have);
+    // The rest of the body's memory follows the bytes that arrive: from
+    // 64 KiB, doubling, so a client that announces 16 MiB and sends nothing
+    // costs 64 KiB, not 16 MiB.
     while (have < length) {
         const std::size_t next = std::min<std::size_t>(length, std::max(kFirstBodyChunk, 2 * have));
         message.resize(next);
         if (!readExact(pipe, message.data() + have, next - have, error)) return false;
         have = next;
     }
+    result.swap(message);
     return true;
 }
 
@@ -79,12 +99,15 @@ bool writeMessage(platform::NativeHandle pipe, const char* message, std::uint64_
         return false;
     }
     const auto length = static_cast<std::uint32_t>(size);
-    const unsigned char header[4] = {static_cast<unsigned char>(length), static_cast<unsigned char>(length >> 8),
-                                     static_cast<unsigned char>(length >> 16),
-                                     static_cast<unsigned char>(length >> 24)};
-    if (!writeExact(pipe, header, sizeof header, error)) return false;
-    if (size == 0) return true;
-    return writeExact(pipe, message, size, error);
+    const char header[4] = {static_cast<char>(length), static_cast<char>(length >> 8), static_cast<char>(length >> 16),
+                            static_cast<char>(length >> 24)};
+    if (size <= kFirstBodyChunk) {
+        // Header and body in one system call; only a large body is spared the copy.
+        std::string frame(header, sizeof header);
+        frame.append(message, static_cast<std::size_t>(size));
+        return writeExact(pipe, frame.data(), frame.size(), error);
+    }
+    return writeExact(pipe, header, sizeof header, error) && writeExact(pipe, message, size, error);
 }
 
 }  // namespace velmora::vpn

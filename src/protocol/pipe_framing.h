@@ -18,11 +18,13 @@ inline constexpr std::uint64_t kMaxPipeMessageSize = 16777216;
 bool readExact(platform::NativeHandle pipe, void* destination, std::uint64_t count, std::string& error);
 // Writes exactly `count` bytes.
 bool writeExact(platform::NativeHandle pipe, const void* source, std::uint64_t count, std::string& error);
-// Reads one frame into `message`, replacing its content; the body is read
-// straight into the string, which grows (doubling from 64 KiB) only as the
-// body's bytes arrive.
+// Reads one frame into `message`, replacing its content: the header and the
+// start of the body in one read, then the rest straight into the string,
+// which grows (doubling from 64 KiB) only as the body's bytes arrive. Bytes
+// after the frame may be consumed and are dropped.
 bool readMessage(platform::NativeHandle pipe, std::string& message, std::string& error);
-// Writes one frame: the length, then (when non-empty) the body, in two writes.
+// Writes one frame: header and body in one write up to 64 KiB of body, in
+// two beyond.
 bool writeMessage(platform::NativeHandle pipe, const char* message, std::uint64_t size, std::string& error);
 
 }  // namespace velmora::vpn

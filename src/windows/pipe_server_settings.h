@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 
 namespace velmora::vpn {
@@ -28,6 +29,11 @@ struct PipeServerSettings {
     std::int32_t maxClients = 64;
     // Time a client has to deliver its whole request after connecting.
     std::chrono::milliseconds requestDeadline{10000};
+    // Stack of each client thread. A client thread reads one frame into the
+    // heap, parses it (the parser does not recurse) and writes one answer; it
+    // needs a few KiB. A small fixed stack spares mapping, touching and
+    // unmapping the default 8 MiB for every connection.
+    std::size_t clientStackBytes = 256 * 1024;
     // Lines about single failed connections logged in any one second.
     std::int32_t connectionLinesPerSecond = 5;
 };

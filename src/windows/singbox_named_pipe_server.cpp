@@ -104,8 +104,8 @@ bool SingBoxNamedPipeServer::handOver(platform::NativeHandle connection) {
     // a thread that has been handed a connection.
     clients_->countIn();
     try {
-        platform::startDetachedThread(
-            [this, book = clients_, connection] { clientThreadMain(this, book, connection); });
+        platform::startDetachedThread([this, book = clients_, connection] { clientThreadMain(this, book, connection); },
+                                      settings_.clientStackBytes);
         return true;
     } catch (const std::exception& failure) {
         platform::PipeConnection dropped(connection);

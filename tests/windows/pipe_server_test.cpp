@@ -61,6 +61,18 @@ TEST_F(PipeServer, AnswersOneFrameAndNeverASecondOnTheSameConnection) {
     EXPECT_EQ(response, kPong);
 }
 
+// Client threads run on small fixed stacks: the deepest request the parser
+// accepts (32 levels) in the largest frame (16 MiB) must still fit.
+TEST_F(PipeServer, TheDeepestAndLargestRequestIsServedOnAClientThreadsSmallStack) {
+    RunningServer running(backend, logs.callback());
+    const std::string id = std::string(31, '[') + "7" + std::string(31, ']');  // inside the request: 32 levels
+    std::string request = R"({"command":"start","requestId":)" + id + R"(,"payload":{"config":")";
+    request += std::string(16 * 1024 * 1024 - request.size() - 3, 'x') + "\"}}";
+    ASSERT_EQ(request.size(), 16u * 1024 * 1024);
+    EXPECT_EQ(velmora::client::sendRequest(running.pipeName(), request, kTimeout).response,
+              R"({"version":1,"requestId":)" + id + R"(,"ok":true,"payload":{"instanceId":0}})");
+}
+
 TEST_F(PipeServer, AFrameDeliveredInPiecesIsAssembled) {
     RunningServer running(backend, logs.callback());
     auto connection = connect(running);

@@ -18,11 +18,12 @@ void* threadEntry(void* argument) noexcept {
 // The attribute record lives only for the creation.
 class DetachedAttributes {
 public:
-    DetachedAttributes() {
+    explicit DetachedAttributes(std::size_t stackBytes) {
         if (const int error = pthread_attr_init(&attributes_); error != 0) {
             throw std::system_error(error, std::generic_category(), "pthread_attr_init");
         }
         pthread_attr_setdetachstate(&attributes_, PTHREAD_CREATE_DETACHED);
+        if (stackBytes != 0) pthread_attr_setstacksize(&attributes_, stackBytes);
     }
     ~DetachedAttributes() { pthread_attr_destroy(&attributes_); }
     DetachedAttributes(const DetachedAttributes&) = delete;
@@ -35,9 +36,9 @@ private:
 
 }  // namespace
 
-void startDetachedThread(std::function<void()> body) {
+void startDetachedThread(std::function<void()> body, std::size_t stackBytes) {
     auto owned = std::make_unique<Body>(std::move(body));
-    const DetachedAttributes attributes;
+    const DetachedAttributes attributes(stackBytes);
     pthread_t thread{};
     if (const int error = pthread_create(&thread, attributes.get(), &threadEntry, owned.get()); error != 0) {
         throw std::system_error(error, std::generic_category(), "pthread_create");

@@ -18,10 +18,11 @@ DWORD WINAPI threadEntry(LPVOID argument) noexcept {
 
 }  // namespace
 
-void startDetachedThread(std::function<void()> body) {
+void startDetachedThread(std::function<void()> body, std::size_t stackBytes) {
     auto owned = std::make_unique<Body>(std::move(body));
     // The thread's handle is closed at once: the thread runs on without it.
-    const KernelHandle thread(CreateThread(nullptr, 0, &threadEntry, owned.get(), 0, nullptr));
+    const KernelHandle thread(CreateThread(nullptr, stackBytes, &threadEntry, owned.get(),
+                                           stackBytes != 0 ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0, nullptr));
     if (!thread) {
         const DWORD error = GetLastError();
         throw std::system_error(static_cast<int>(error), std::system_category(), "CreateThread");
