@@ -18,7 +18,7 @@ public:
 
 private:
     NativeHandle connection_;
-    void* readingThread_ = nullptr;  // Windows: a handle on the thread that reads
+    [[maybe_unused]] void* readingThread_ = nullptr;  // Windows: a handle on the thread that reads
 };
 
 }  // namespace velmora::vpn::platform
