@@ -24,13 +24,13 @@ private:
 // with the server. The server is used only inside a ServerCall, so a thread
 // that outlives the server never touches it.
 void SingBoxNamedPipeServer::clientThreadMain(SingBoxNamedPipeServer* server, std::shared_ptr<ClientBook> book,
-                                              platform::NativeHandle pipe) {
+                                              platform::NativeHandle pipe, std::chrono::milliseconds deadline) {
     // Destroyed in reverse order: the count goes down, then the handle is closed.
     platform::PipeConnection connection(pipe);
     CountOut countOut(*book);
     try {
         connection.makeBlocking();
-        serveClient(server, *book, connection.handle());
+        serveClient(server, *book, connection.handle(), deadline);
     } catch (...) {
         // Memory exhaustion or a foreign exception while serving costs this
         // connection its answer; the server and the other clients go on.
@@ -43,15 +43,10 @@ void SingBoxNamedPipeServer::clientThreadMain(SingBoxNamedPipeServer* server, st
     connection.flushAndDisconnect();
 }
 
-void SingBoxNamedPipeServer::serveClient(SingBoxNamedPipeServer* server, ClientBook& book,
-                                         platform::NativeHandle pipe) {
-    // The server's settings are read while it is sure to exist.
-    std::chrono::milliseconds deadline{};
-    {
-        ServerCall call(book);
-        if (!call.entered()) return;
-        deadline = server->settings_.requestDeadline;
-    }
+// `deadline` is the time the client has to deliver its request, handed over
+// with the connection so that reading it needs no call into the server.
+void SingBoxNamedPipeServer::serveClient(SingBoxNamedPipeServer* server, ClientBook& book, platform::NativeHandle pipe,
+                                         std::chrono::milliseconds deadline) {
     std::string request;
     std::string error;
     bool received = false;

@@ -104,8 +104,11 @@ bool SingBoxNamedPipeServer::handOver(platform::NativeHandle connection) {
     // a thread that has been handed a connection.
     clients_->countIn();
     try {
-        platform::startDetachedThread([this, book = clients_, connection] { clientThreadMain(this, book, connection); },
-                                      settings_.clientStackBytes);
+        platform::startDetachedThread(
+            [this, book = clients_, connection, deadline = settings_.requestDeadline] {
+                clientThreadMain(this, book, connection, deadline);
+            },
+            settings_.clientStackBytes);
         return true;
     } catch (const std::exception& failure) {
         platform::PipeConnection dropped(connection);

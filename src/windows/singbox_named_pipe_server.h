@@ -62,9 +62,10 @@ public:
 
 private:
     void watchOwnersLoop();
-    static void serveClient(SingBoxNamedPipeServer* server, ClientBook& book, platform::NativeHandle pipe);
+    static void serveClient(SingBoxNamedPipeServer* server, ClientBook& book, platform::NativeHandle pipe,
+                            std::chrono::milliseconds deadline);
     static void clientThreadMain(SingBoxNamedPipeServer* server, std::shared_ptr<ClientBook> book,
-                                 platform::NativeHandle pipe);
+                                 platform::NativeHandle pipe, std::chrono::milliseconds deadline);
     void waitForClientThreads();
     void log(const std::string& line) const;
     // Lines about one failed connection go through the limiter; lines about

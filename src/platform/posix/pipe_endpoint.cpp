@@ -179,10 +179,15 @@ bool PipeListener::createInstance(std::string& error) {
 }
 
 PollOutcome PipeListener::poll(std::chrono::milliseconds interval, NativeHandle& connection, std::string& error) {
-    pollfd waiting{state_->listener.get(), POLLIN, 0};
-    const int ready = ::poll(&waiting, 1, static_cast<int>(interval.count()));
-    if (ready <= 0) return PollOutcome::waiting;  // timed out, or interrupted by a signal
-    const int client = accept4(state_->listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+    // Under load a client is usually waiting already: accept first, and
+    // wait only when nobody is there.
+    int client = accept4(state_->listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0 && errno == EAGAIN) {
+        pollfd waiting{state_->listener.get(), POLLIN, 0};
+        const int ready = ::poll(&waiting, 1, static_cast<int>(interval.count()));
+        if (ready <= 0) return PollOutcome::waiting;  // timed out, or interrupted by a signal
+        client = accept4(state_->listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
+    }
     if (client >= 0) {
         connection = client;
         return PollOutcome::connected;
