@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <optional>
 #include <thread>
 
 #include "backend/singbox_in_process_backend.h"
@@ -13,7 +14,7 @@ namespace velmora::vpn {
 namespace {
 
 using ::testing::HasSubstr;
-using ::testing::StartsWith;
+using testing::tcpPortAccepts;
 
 // The stand-in engine, loaded for real, with a start wait short enough for tests.
 BackendSettings standinSettings(std::int32_t startWaitMs = 5000) {
@@ -37,71 +38,51 @@ TEST(InProcessBackend, AnInstanceListensWhileItRunsAndStopsListeningWhenStoppedO
         ASSERT_TRUE(started.ok) << started.error;
         EXPECT_GE(started.instanceId, 0);
         EXPECT_TRUE(started.error.empty());
-        EXPECT_TRUE(testing::tcpPortAccepts(port));
-
-        const StopResult stopped = backend.stopInstance(started.instanceId);
-        EXPECT_TRUE(stopped.ok);
-        EXPECT_FALSE(testing::tcpPortAccepts(port));
+        EXPECT_TRUE(tcpPortAccepts(port));
+        EXPECT_TRUE(backend.stopInstance(started.instanceId).ok);
+        EXPECT_FALSE(tcpPortAccepts(port));
         // Stopping is idempotent, and so is stopping what never existed.
         EXPECT_TRUE(backend.stopInstance(started.instanceId).ok);
         EXPECT_TRUE(backend.stopInstance(12345).ok);
         // What still runs when the backend goes is stopped.
         ASSERT_TRUE(backend.startInstance(scripted("", left)).ok);
-        EXPECT_TRUE(testing::tcpPortAccepts(left));
+        EXPECT_TRUE(tcpPortAccepts(left));
     }
-    EXPECT_FALSE(testing::tcpPortAccepts(left));
+    EXPECT_FALSE(tcpPortAccepts(left));
 }
 
-TEST(InProcessBackend, FailedCreatesReportTheEnginesNegativeResult) {
-    SingBoxInProcessBackend backend(standinSettings());
-    const StartResult scriptedFailure = backend.startInstance(scripted(R"("createResult":-7)"));
-    EXPECT_FALSE(scriptedFailure.ok);
-    EXPECT_EQ(scriptedFailure.instanceId, -7);
-    EXPECT_EQ(scriptedFailure.error, "CreateSingBoxInstance failed");
-
-    const StartResult notJson = backend.startInstance("this is not a configuration");
-    EXPECT_EQ(notJson.instanceId, -1);
-    EXPECT_EQ(notJson.error, "CreateSingBoxInstance failed");
-}
-
-TEST(InProcessBackend, IdZeroIsAnOrdinaryIdAndADuplicateIdIsRefused) {
-    SingBoxInProcessBackend backend(standinSettings());
+// Every way a start can fail, with the id and text it reports; none leaves an
+// instance registered, and the instance already running is untouched.
+TEST(InProcessBackend, FailedStartsReportTheirCauseAndLeaveNothingRegistered) {
+    SingBoxInProcessBackend backend(standinSettings(1000));
     const std::uint16_t port = testing::freeTcpPort();
     const StartResult zero = backend.startInstance(scripted(R"("fixedId":0)", port));
     ASSERT_TRUE(zero.ok) << zero.error;
-    EXPECT_EQ(zero.instanceId, 0);
-
-    const StartResult duplicate = backend.startInstance(scripted(R"("fixedId":0)"));
-    EXPECT_FALSE(duplicate.ok);
-    EXPECT_EQ(duplicate.instanceId, 0);
-    EXPECT_EQ(duplicate.error, "Instance id already exists");
-    // The registered instance is untouched.
-    EXPECT_TRUE(testing::tcpPortAccepts(port));
+    EXPECT_EQ(zero.instanceId, 0);  // an ordinary id
+    struct Case {
+        std::string config;
+        std::optional<std::int32_t> id;  // none: whatever the engine handed out
+        std::string error;
+    };
+    const Case cases[] = {
+        {scripted(R"("createResult":-7)"), -7, "CreateSingBoxInstance failed"},
+        {"this is not a configuration", -1, "CreateSingBoxInstance failed"},
+        {scripted(R"("fixedId":0)"), 0, "Instance id already exists"},
+        {scripted(R"("startDelayMs":60000)"), {}, "sing-box did not come up. State: 0"},  // too slow: stopped
+        {scripted(R"("startState":2)"), {}, "sing-box did not come up. State: 2"},        // ends by itself
+        {scripted(R"("startState":-1)"), {}, "sing-box did not come up. State: -1"},
+        {scripted("", port), {}, "sing-box did not come up. State: 2"},  // the port is taken
+    };
+    for (const Case& c : cases) {
+        const StartResult failed = backend.startInstance(c.config);
+        EXPECT_FALSE(failed.ok);
+        EXPECT_EQ(failed.instanceId, c.id.value_or(failed.instanceId)) << c.config;
+        EXPECT_EQ(failed.error, c.error) << c.config;
+        EXPECT_TRUE(failed.instanceId <= 0 || backend.stopInstance(failed.instanceId).ok);  // changes nothing
+    }
+    EXPECT_TRUE(tcpPortAccepts(port));
     EXPECT_TRUE(backend.stopInstance(0).ok);
-    EXPECT_FALSE(testing::tcpPortAccepts(port));
-}
-
-TEST(InProcessBackend, InstancesThatDoNotComeUpLeaveNothingRegistered) {
-    SingBoxInProcessBackend backend(standinSettings(1000));
-    // Too slow for the wait: state 0, and the backend stops it.
-    const StartResult slow = backend.startInstance(scripted(R"("startDelayMs":60000)"));
-    EXPECT_FALSE(slow.ok);
-    EXPECT_EQ(slow.error, "sing-box did not come up. State: 0");
-
-    // A failure state: no stop call, the instance ends by itself.
-    const StartResult failed = backend.startInstance(scripted(R"("startState":2)"));
-    EXPECT_EQ(failed.error, "sing-box did not come up. State: 2");
-    const StartResult negative = backend.startInstance(scripted(R"("startState":-1)"));
-    EXPECT_EQ(negative.error, "sing-box did not come up. State: -1");
-
-    // A port that is taken makes the instance fail with state 2.
-    const std::uint16_t port = testing::freeTcpPort();
-    ASSERT_TRUE(backend.startInstance(scripted("", port)).ok);
-    const StartResult clash = backend.startInstance(scripted("", port));
-    EXPECT_EQ(clash.error, "sing-box did not come up. State: 2");
-
-    // A stop of a failed start's id changes nothing and succeeds.
-    EXPECT_TRUE(backend.stopInstance(failed.instanceId).ok);
+    EXPECT_FALSE(tcpPortAccepts(port));
 }
 
 TEST(InProcessBackend, ARefusedStopKeepsTheInstanceUntilAStopSucceeds) {
@@ -110,13 +91,16 @@ TEST(InProcessBackend, ARefusedStopKeepsTheInstanceUntilAStopSucceeds) {
     const StartResult started = backend.startInstance(scripted(R"("stopResult":5,"stopRefusals":2)", port));
     ASSERT_TRUE(started.ok);
     for (int refusal = 0; refusal < 2; ++refusal) {
-        const StopResult refused = backend.stopInstance(started.instanceId);
-        EXPECT_FALSE(refused.ok);
-        EXPECT_EQ(refused.error, "StopSingBoxInstance failed. Result: 5");
-        EXPECT_TRUE(testing::tcpPortAccepts(port));
+        EXPECT_EQ(backend.stopInstance(started.instanceId).error, "StopSingBoxInstance failed. Result: 5");
+        EXPECT_TRUE(tcpPortAccepts(port));
     }
     EXPECT_TRUE(backend.stopInstance(started.instanceId).ok);
-    EXPECT_FALSE(testing::tcpPortAccepts(port));
+    EXPECT_FALSE(tcpPortAccepts(port));
+    // One that ended by itself stays registered until stopped.
+    const StartResult ending = backend.startInstance(scripted(R"("runForMs":50)", port));
+    ASSERT_TRUE(ending.ok);
+    while (tcpPortAccepts(port)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_TRUE(backend.stopInstance(ending.instanceId).ok);
 }
 
 TEST(InProcessBackend, StopAllEndsRunningInstancesAndOneStillComingUp) {
@@ -134,9 +118,8 @@ TEST(InProcessBackend, StopAllEndsRunningInstancesAndOneStillComingUp) {
         EXPECT_TRUE(backend.stopAllInstances().ok);
     }
     EXPECT_EQ(slowStart.get().error, "sing-box did not come up. State: 0");
-    for (std::uint16_t port : ports) EXPECT_FALSE(testing::tcpPortAccepts(port));
-    // With nothing registered, stop-all still succeeds.
-    EXPECT_TRUE(backend.stopAllInstances().ok);
+    for (std::uint16_t port : ports) EXPECT_FALSE(tcpPortAccepts(port));
+    EXPECT_TRUE(backend.stopAllInstances().ok);  // with nothing registered too
 }
 
 // Starts keep registering instances while stop-alls run: each stop-all must
@@ -165,15 +148,6 @@ TEST(InProcessBackend, StopAllRacingStartsNeverWaitsForAnInstanceItDidNotStop) {
     starting = false;
     starter.get();
     EXPECT_GT(calls, 10);
-}
-
-TEST(InProcessBackend, AnInstanceThatEndsByItselfStaysRegisteredUntilStopped) {
-    SingBoxInProcessBackend backend(standinSettings());
-    const std::uint16_t port = testing::freeTcpPort();
-    const StartResult started = backend.startInstance(scripted(R"("runForMs":50)", port));
-    ASSERT_TRUE(started.ok);
-    while (testing::tcpPortAccepts(port)) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    EXPECT_TRUE(backend.stopInstance(started.instanceId).ok);
 }
 
 TEST(InProcessBackend, AMissingLibraryOrExportIsARuntimeError) {
