@@ -73,14 +73,6 @@ bool rawAnswers(const std::string& path) {
     return sent && answer == testing::okAnswer(R"({"status":"ok"})");
 }
 
-bool logged(const testing::LogRecorder& logs, const std::string& text) {
-    return testing::waitUntil([&] {
-        for (const std::string& line : logs.lines())
-            if (line.find(text) != std::string::npos) return true;
-        return false;
-    });
-}
-
 bool fileHolds(const std::string& path, const std::string& text) {
     return testing::waitUntil([&] { return testing::readFile(path).find(text) != std::string::npos; });
 }
@@ -158,7 +150,7 @@ TEST_F(Folder, TheSocketAppearsWhole_EveryoneMayConnect_AndNothingElseIsLeft) {
     // A folder that others can write is refused, and nothing is created in it.
     fs::permissions(folder, fs::perms::all);  // 0777, not sticky
     testing::RunningServer refused(backend, logs.callback(), testing::fastSettings(), fromUtf8(socket));
-    EXPECT_TRUE(logged(logs, "Refusing to serve on " + socket + ": its folder can be written by other users"));
+    EXPECT_TRUE(logs.shows("Refusing to serve on " + socket + ": its folder can be written by other users"));
     EXPECT_FALSE(fs::exists(fs::symlink_status(socket)));
 }
 
@@ -215,7 +207,7 @@ TEST_F(Folder, WhatIsFoundAtTheNameIsNeverFollowedOrChanged) {
         {
             testing::LogRecorder attempt;
             testing::RunningServer running(backend, attempt.callback(), testing::fastSettings(), fromUtf8(socket));
-            EXPECT_TRUE(logged(attempt, "bind failed. error 98"));
+            EXPECT_TRUE(attempt.shows("bind failed. error 98"));
         }
         EXPECT_EQ(statOf(socket).st_ino, before.st_ino);
         EXPECT_EQ(statOf(socket).st_mode, before.st_mode);

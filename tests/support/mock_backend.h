@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <atomic>
 #include <functional>
 #include <mutex>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "backend/singbox_backend.h"
+#include "support/wait_until.h"
 
 namespace velmora::vpn::testing {
 
@@ -51,6 +53,14 @@ public:
     std::vector<std::string> lines() const {
         std::lock_guard lock(mutex_);
         return lines_;
+    }
+    // Waits until a line holding `text` has come.
+    bool shows(const std::string& text) const {
+        return waitUntil([&] {
+            const auto all = lines();
+            return std::any_of(all.begin(), all.end(),
+                               [&](const std::string& line) { return line.find(text) != std::string::npos; });
+        });
     }
 
 private:

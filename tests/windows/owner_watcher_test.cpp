@@ -1,8 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "platform/owner_process.h"
 #include "support/mock_backend.h"
+#include "support/running_server.h"
 #include "support/test_platform.h"
 #include "support/traffic.h"
 #include "support/wait_until.h"
@@ -14,20 +14,15 @@ namespace {
 using ::testing::_;
 using ::testing::AnyNumber;
 using ::testing::Contains;
-using ::testing::Return;
 using Owners = std::map<std::int32_t, std::uint32_t>;
+
+constexpr std::uint32_t kNoSuchProcess = 0x7FFFFFF0u;
 
 class OwnerWatcher : public ::testing::Test {
 protected:
-    static PipeServerSettings fastScans() {
-        PipeServerSettings settings;
-        settings.ownerPollInterval = std::chrono::milliseconds(20);
-        return settings;
-    }
-
     testing::FakeBackend backend;
     testing::LogRecorder logs;
-    SingBoxNamedPipeServer server{L"", backend, logs.callback(), fastScans()};
+    SingBoxNamedPipeServer server{L"", backend, logs.callback(), testing::fastSettings()};
 
     std::int32_t startOwnedBy(std::uint32_t owner) {
         return testing::startedId(server.handleRequest(
@@ -40,27 +35,23 @@ protected:
         const std::int32_t marker = startOwnedBy(kNoSuchProcess);
         ASSERT_TRUE(testing::waitUntil([&] { return server.watchedOwners().count(marker) == 0; }));
     }
-    static constexpr std::uint32_t kNoSuchProcess = 0x7FFFFFF0u;
-
-    std::string goneLine(std::uint32_t owner, std::int32_t instance) {
-        return "Owner process " + std::to_string(owner) + " is gone; stopping sing-box instance " +
-               std::to_string(instance);
-    }
 };
 
+// Owners that exited, were killed or never existed lose their instances, each
+// stopped once; this process and a living child keep theirs.
 TEST_F(OwnerWatcher, InstancesOfEndedOwnersAreStoppedOnceAndLiveOwnersStayWatched) {
-    testing::ChildProcess exiting(50);
-    testing::ChildProcess killed;
-    testing::ChildProcess living;
+    testing::SiblingProcess exiting("test_child", {"50"});
+    testing::SiblingProcess killed("test_child", {});
+    testing::SiblingProcess living("test_child", {});
     const std::uint32_t self = testing::currentProcessId();
-    const std::int32_t first = startOwnedBy(exiting.id());
-    const std::int32_t second = startOwnedBy(exiting.id());
-    const std::int32_t ofKilled = startOwnedBy(killed.id());
-    const std::int32_t ofNobody = startOwnedBy(kNoSuchProcess);
+    const std::pair<std::int32_t, std::uint32_t> gone[] = {{startOwnedBy(exiting.id()), exiting.id()},
+                                                           {startOwnedBy(exiting.id()), exiting.id()},
+                                                           {startOwnedBy(killed.id()), killed.id()},
+                                                           {startOwnedBy(kNoSuchProcess), kNoSuchProcess}};
     const Owners live{{startOwnedBy(self), self}, {startOwnedBy(living.id()), living.id()}};
     EXPECT_CALL(backend, stopInstance(_)).Times(AnyNumber());  // the scan markers
-    for (const std::int32_t gone : {first, second, ofKilled, ofNobody}) EXPECT_CALL(backend, stopInstance(gone));
-    for (const auto& [instance, process] : live) EXPECT_CALL(backend, stopInstance(instance)).Times(0);
+    for (const auto& [instance, owner] : gone) EXPECT_CALL(backend, stopInstance(instance));
+    for (const auto& [instance, owner] : live) EXPECT_CALL(backend, stopInstance(instance)).Times(0);
     server.startOwnerWatcher();
 
     exiting.wait();
@@ -70,39 +61,27 @@ TEST_F(OwnerWatcher, InstancesOfEndedOwnersAreStoppedOnceAndLiveOwnersStayWatche
     waitForAScan();
     server.stopOwnerWatcher();
     EXPECT_EQ(server.watchedOwners(), live);
-    EXPECT_THAT(logs.lines(), Contains(goneLine(exiting.id(), first)));
-    EXPECT_THAT(logs.lines(), Contains(goneLine(exiting.id(), second)));
-    EXPECT_THAT(logs.lines(), Contains(goneLine(killed.id(), ofKilled)));
-    EXPECT_THAT(logs.lines(), Contains(goneLine(kNoSuchProcess, ofNobody)));
+    for (const auto& [instance, owner] : gone) {
+        EXPECT_THAT(logs.lines(), Contains("Owner process " + std::to_string(owner) +
+                                           " is gone; stopping sing-box instance " + std::to_string(instance)));
+    }
 }
 
-TEST(OwnerProcess, OnlyAProcessThatNoLongerExistsIsGone) {
-    EXPECT_FALSE(isOwnerGone(testing::currentProcessId()));
-    EXPECT_TRUE(isOwnerGone(0x7FFFFFF0u));
-    testing::ChildProcess child;
-    EXPECT_FALSE(isOwnerGone(child.id()));
-    child.kill();
-    EXPECT_TRUE(isOwnerGone(child.id()));
-}
-
-TEST_F(OwnerWatcher, AFailedStopStillDropsTheEntryAndIsNotRetried) {
-    const std::int32_t id = startOwnedBy(kNoSuchProcess);
-    EXPECT_CALL(backend, stopInstance(_)).Times(AnyNumber());
-    EXPECT_CALL(backend, stopInstance(id)).WillOnce(Return(StopResult{false, "StopSingBoxInstance failed. Result: 5"}));
-    server.startOwnerWatcher();
-    ASSERT_TRUE(testing::waitUntil([&] { return server.watchedOwners().empty(); }));
-    waitForAScan();
-}
-
-TEST_F(OwnerWatcher, StoppingAndRestartingKeepsTheTable) {
+// A failed stop drops the entry all the same and is not retried; stopping
+// and restarting the watcher keeps the table.
+TEST_F(OwnerWatcher, AFailedStopIsNotRetriedAndARestartKeepsTheTable) {
     server.stopOwnerWatcher();  // never started: only sets the flag
-    const std::int32_t id = startOwnedBy(kNoSuchProcess);
-    EXPECT_CALL(backend, stopInstance(id));
+    const std::int32_t refused = startOwnedBy(kNoSuchProcess);
+    const std::int32_t later = startOwnedBy(kNoSuchProcess);
+    EXPECT_CALL(backend, stopInstance(_)).Times(AnyNumber());
+    EXPECT_CALL(backend, stopInstance(refused)).WillOnce(::testing::Return(StopResult{false, "refused"}));
+    EXPECT_CALL(backend, stopInstance(later));
     server.startOwnerWatcher();
     server.startOwnerWatcher();  // already running: nothing happens
     server.stopOwnerWatcher();
     server.startOwnerWatcher();  // a fresh thread, flag cleared, same entries
     ASSERT_TRUE(testing::waitUntil([&] { return server.watchedOwners().empty(); }));
+    waitForAScan();
 }
 
 }  // namespace

@@ -170,11 +170,5 @@ TEST(RequestHandlingLog, ALogFailureAfterAStartLeavesTheInstanceRunningAndWatche
     EXPECT_EQ(server.handleRequest(R"({"command":"ping"})"), R"({"version":1,"ok":true,"payload":{"status":"ok"}})");
 }
 
-TEST_F(RequestHandling, ASixteenMebibyteConfigReachesTheBackendWhole) {
-    const std::string config(16 * 1024 * 1024, 'x');
-    EXPECT_CALL(backend, startInstance(config)).WillOnce(Return(StartResult{true, 1, {}}));
-    EXPECT_EQ(handle(R"({"command":"start","payload":{"config":")" + config + "\"}}"), okAnswer(R"({"instanceId":1})"));
-}
-
 }  // namespace
 }  // namespace velmora::vpn
