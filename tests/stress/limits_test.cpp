@@ -1,5 +1,6 @@
 // What a local client that does not behave can cost the service: memory,
-// threads, time and log, each bounded.
+// threads, time and log, each bounded, while honest clients keep getting
+// their own answers.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -11,7 +12,6 @@
 
 #include "client_connection.h"
 #include "pipe_client.h"
-#include "platform/text.h"
 #include "protocol/pipe_framing.h"
 #include "runtime/service_host.h"
 #include "support/mock_backend.h"
@@ -23,30 +23,22 @@
 namespace velmora::vpn {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using Connections = std::vector<std::unique_ptr<velmora::client::ClientConnection>>;
+using testing::Outcome;
+using velmora::client::ClientConnection;
+using Connections = std::vector<std::unique_ptr<ClientConnection>>;
 const std::string kPing = testing::pingRequest(1);
 
 // Under Wine every connection and thread costs milliseconds: smaller numbers there.
-bool underWine() { return serviceManagerAvailable(); }
+const bool underWine = serviceManagerAvailable();
 
-Connections openSilent(const std::wstring& pipe, int count, const std::string& firstBytes = "") {
-    Connections held;
+// Connections that send `firstBytes` (perhaps nothing) and then stay silent.
+void openSilent(Connections& held, const std::wstring& pipe, int count, const std::string& firstBytes = "") {
     for (int i = 0; i < count; ++i) {
-        held.push_back(std::make_unique<velmora::client::ClientConnection>());
+        held.push_back(std::make_unique<ClientConnection>());
         std::string error;
         EXPECT_TRUE(held.back()->connect(pipe, std::chrono::milliseconds(30000), error)) << error;
         if (!firstBytes.empty()) writeExact(held.back()->handle(), firstBytes.data(), firstBytes.size(), error);
     }
-    return held;
-}
-
-// True once the server has closed the connection: a read ends.
-bool closedByServer(velmora::client::ClientConnection& connection) {
-    connection.limitIo(std::chrono::milliseconds(10000));
-    char byte = 0;
-    std::string error;
-    return !readExact(connection.handle(), &byte, 1, error);
 }
 
 class Limits : public ::testing::Test {
@@ -63,26 +55,33 @@ protected:
 TEST_F(Limits, AnnouncedButUnsentBodiesCostAlmostNoMemory) {
     testing::RunningServer running(backend, logs.callback(), settings);
     const auto before = testing::processResources();
-    const Connections held = openSilent(running.pipeName(), 40, std::string("\x00\x00\x00\x01", 4));  // 16 MiB each
+    Connections held;
+    openSilent(held, running.pipeName(), 40, std::string("\x00\x00\x00\x01", 4));  // 16 MiB each
     EXPECT_EQ(velmora::client::sendRequest(running.pipeName(), kPing).response, testing::pingAnswer(1));
     EXPECT_LT(testing::processResources().residentBytes, before.residentBytes + 64u * 1024 * 1024);
 }
 
 TEST_F(Limits, SilentClientsBeyondTheCapAreClosedAtTheirDeadlineAndHoldNobodyUp) {
-    settings.maxClients = underWine() ? 16 : 64;
-    const int silent = underWine() ? 40 : 150;
+    settings.maxClients = underWine ? 16 : 64;
+    const int silent = underWine ? 40 : 150;
     testing::RunningServer running(backend, logs.callback(), settings);
     ASSERT_EQ(velmora::client::sendRequest(running.pipeName(), kPing).response, testing::pingAnswer(1));
     const auto baseline = testing::processResources();
 
-    auto held = std::async(std::launch::async, [&] { return openSilent(running.pipeName(), silent); });
+    Connections held;
+    auto opening = std::async(std::launch::async, [&] { openSilent(held, running.pipeName(), silent); });
     // Sent after the silent ones: answered once deadlines have made room.
     const auto rounds = (silent + 1 + settings.maxClients - 1) / settings.maxClients;
     const auto limit = settings.requestDeadline * rounds + std::chrono::seconds(2);
     EXPECT_EQ(velmora::client::sendRequest(running.pipeName(), kPing, limit).response, testing::pingAnswer(1));
-    Connections connections = held.get();
-    for (auto& connection : connections) EXPECT_TRUE(closedByServer(*connection));
-    connections.clear();
+    opening.get();
+    for (auto& connection : held) {  // each is closed by the server: a read ends
+        connection->limitIo(std::chrono::milliseconds(10000));
+        char byte = 0;
+        std::string error;
+        EXPECT_FALSE(readExact(connection->handle(), &byte, 1, error));
+    }
+    held.clear();
     EXPECT_TRUE(testing::waitUntil([&] {
         const auto now = testing::processResources();
         return now.threads <= baseline.threads && now.handles <= baseline.handles;
@@ -93,40 +92,75 @@ TEST_F(Limits, SilentClientsBeyondTheCapAreClosedAtTheirDeadlineAndHoldNobodyUp)
 TEST_F(Limits, AnOrderlyStopWaitsForSilentClientsAtMostTheirDeadline) {
     settings.clientWaitLimit = std::chrono::milliseconds(60000);
     auto running = std::make_unique<testing::RunningServer>(backend, logs.callback(), settings);
-    const Connections held = openSilent(running->pipeName(), 5);
+    Connections held;
+    openSilent(held, running->pipeName(), 5);
     EXPECT_EQ(velmora::client::sendRequest(running->pipeName(), kPing).response, testing::pingAnswer(1));
     auto stopped = std::async(std::launch::async, [&] { running->stop(); });
     EXPECT_EQ(stopped.wait_for(settings.requestDeadline + std::chrono::seconds(2)), std::future_status::ready);
 }
 
+// Peers that misbehave in every way a frame allows, all at once, cost only
+// their own connections.
+TEST_F(Limits, HostileClientsCostOnlyTheirOwnConnections) {
+    backend.expectNoCalls();
+    settings = testing::fastSettings();
+    settings.connectionLinesPerSecond = 100000;  // every line counted below
+    testing::RunningServer running(backend, logs.callback(), settings);
+    const std::wstring pipe = running.pipeName();
+    testing::Traffic honest(pipe, 4);
+    Connections held;
+    openSilent(held, pipe, 8, std::string("\x00\x00\x00\x01", 4));  // 16 MiB announced, never sent
+    openSilent(held, pipe, 8, std::string("\x01\x00\x00\x01", 4));  // above the limit
+    openSilent(held, pipe, 8, std::string("\x28\0\0\0{\"", 6));     // half a frame, then silence
+    // Slow writers, one byte every 20 ms, still get their answers.
+    testing::Traffic slow(pipe, 4, std::chrono::milliseconds(5000), [&](int, long) {
+        ClientConnection connection;
+        std::string error, answer;
+        const std::string frame = std::string("\x12\0\0\0", 4) + R"({"command":"ping"})";
+        if (!connection.connect(pipe, std::chrono::milliseconds(5000), error)) return Outcome::undelivered;
+        for (const char byte : frame) {
+            writeExact(connection.handle(), &byte, 1, error);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (!readMessage(connection.handle(), answer, error)) return Outcome::undelivered;
+        return answer == testing::okAnswer(R"({"status":"ok"})") ? Outcome::answered : Outcome::wrong;
+    });
+    Connections dropped;
+    openSilent(dropped, pipe, 300);  // hundreds of connections opened and dropped
+    dropped.clear();
+
+    ASSERT_TRUE(honest.answersMore(20));
+    honest.finish();
+    slow.finish();
+    EXPECT_EQ(honest.wrong() + honest.undelivered() + slow.wrong() + slow.undelivered(), 0);
+    EXPECT_GT(slow.answered(), 0);
+    held.clear();
+    running.stop();
+    const auto lines = logs.lines();
+    // Each length above the limit costs one line; 16 MiB itself is allowed.
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Pipe message is too large"), 8);
+    EXPECT_EQ(lines.back(), "Named pipe server stopped");
+}
+
 TEST_F(Limits, AConnectAndCloseFloodBarelyGrowsTheLog) {
     testing::RunningServer running(backend, logs.callback());
     testing::Traffic honest(running.pipeName(), 2, std::chrono::milliseconds(30000));
-    std::atomic<bool> flooding{true};
-    std::vector<std::future<long>> flooders;
-    for (int i = 0; i < 4; ++i) {
-        flooders.push_back(std::async(std::launch::async, [&] {
-            long connections = 0;
-            while (flooding) {
-                velmora::client::ClientConnection dropped;
-                std::string error;
-                connections += dropped.connect(running.pipeName(), std::chrono::milliseconds(1000), error) ? 1 : 0;
-            }
-            return connections;
-        }));
-    }
-    std::this_thread::sleep_until(Clock::now() + std::chrono::seconds(underWine() ? 3 : 10));  // the flood's length
-    flooding = false;
-    long connections = 0;
-    for (auto& flooder : flooders) connections += flooder.get();
+    testing::Traffic flood(running.pipeName(), 4, std::chrono::milliseconds(1000), [&](int, long) {
+        ClientConnection dropped;
+        std::string error;
+        const bool connected = dropped.connect(running.pipeName(), std::chrono::milliseconds(1000), error);
+        return connected ? Outcome::answered : Outcome::undelivered;
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(underWine ? 3 : 10));  // the flood's length
+    flood.finish();
     honest.finish();
     running.stop();
     const auto lines = logs.lines();
     const std::size_t bytes =
         std::accumulate(lines.begin(), lines.end(), std::size_t{0},
                         [](std::size_t sum, const std::string& line) { return sum + line.size() + 21; });
-    std::printf("%ld connections dropped, %zu log lines, %zu bytes\n", connections, lines.size(), bytes);
-    EXPECT_GT(connections, 100);
+    std::printf("%ld connections dropped, %zu log lines, %zu bytes\n", flood.answered(), lines.size(), bytes);
+    EXPECT_GT(flood.answered(), 100);
     EXPECT_LT(bytes, 100u * 1024);
     // It kept answering; under a flood an honest client may wait its turn,
     // but never gets a wrong answer.

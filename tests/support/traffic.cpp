@@ -1,6 +1,10 @@
 #include "support/traffic.h"
 
 #include <boost/json.hpp>
+#include <cstdio>
+
+#include "platform/text.h"
+#include "support/wait_until.h"
 
 namespace velmora::vpn::testing {
 
@@ -22,19 +26,26 @@ std::int32_t startedId(const std::string& answer) {
     return static_cast<std::int32_t>(id->get_int64());
 }
 
-Traffic::Traffic(std::wstring pipe, int clients, std::chrono::milliseconds timeout) {
+Outcome expectAnswer(const std::wstring& pipe, const std::string& request, const std::string& answer,
+                     std::chrono::milliseconds timeout) {
+    const auto exchange = velmora::client::sendRequest(pipe, request, timeout);
+    if (exchange.delivered && exchange.response == answer) return Outcome::answered;
+    std::fprintf(stderr, "%s answered %s%s\n", request.c_str(), exchange.response.c_str(), exchange.error.c_str());
+    return exchange.delivered ? Outcome::wrong : Outcome::undelivered;
+}
+
+Traffic::Traffic(std::wstring pipe, int clients, std::chrono::milliseconds timeout, Round round) {
+    if (!round) {
+        round = [pipe, timeout](int client, long number) {
+            const long id = client * 1000000L + number;
+            const auto exchange = velmora::client::sendRequest(pipe, pingRequest(id), timeout);
+            if (!exchange.delivered) return Outcome::undelivered;
+            return exchange.response == pingAnswer(id) ? Outcome::answered : Outcome::wrong;
+        };
+    }
     for (int c = 0; c < clients; ++c) {
-        running_.push_back(std::async(std::launch::async, [this, pipe, timeout, c] {
-            for (long id = c * 1000000L; !stop_; ++id) {
-                const auto exchange = velmora::client::sendRequest(pipe, pingRequest(id), timeout);
-                if (!exchange.delivered) {
-                    ++undelivered_;
-                } else if (exchange.response == pingAnswer(id)) {
-                    ++answered_;
-                } else {
-                    ++wrong_;
-                }
-            }
+        running_.push_back(std::async(std::launch::async, [this, round, c] {
+            for (long number = 0; !stop_; ++number) ++counts_[static_cast<int>(round(c, number))];
         }));
     }
 }
@@ -43,6 +54,11 @@ void Traffic::finish() {
     stop_ = true;
     for (auto& client : running_) client.get();
     running_.clear();
+}
+
+bool Traffic::answersMore(long more, std::chrono::milliseconds limit) const {
+    const long target = answered() + more;
+    return waitUntil([&] { return answered() >= target; }, limit);
 }
 
 }  // namespace velmora::vpn::testing

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <future>
 #include <string>
 #include <vector>
@@ -30,27 +31,34 @@ std::string startRequest(const std::string& standin, std::uint16_t port, std::ui
 // The instance id of a successful start's answer, or -1 for any other text.
 std::int32_t startedId(const std::string& answer);
 
-// Honest clients pinging with request ids for as long as the guard lives; a
-// ping counts as answered only when its own id comes back in a success.
+// What one round of a client came to.
+enum class Outcome { answered, wrong, undelivered };
+// Sends one request and compares the whole answer; a mismatch is printed.
+Outcome expectAnswer(const std::wstring& pipe, const std::string& request, const std::string& answer,
+                     std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+
+// Clients running rounds for as long as the guard lives. By default a round
+// is a ping that counts as answered only when its own id comes back.
 class Traffic {
 public:
+    using Round = std::function<Outcome(int client, long round)>;
     explicit Traffic(std::wstring pipe, int clients = 8,
-                     std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+                     std::chrono::milliseconds timeout = std::chrono::milliseconds(5000), Round round = {});
     ~Traffic() { finish(); }
     Traffic(const Traffic&) = delete;
     Traffic& operator=(const Traffic&) = delete;
 
-    // Stops the clients after their current exchange and waits for them.
+    // Stops the clients after their current round and waits for them.
     void finish();
-    long answered() const { return answered_; }
-    long wrong() const { return wrong_; }              // delivered, but not the answer to that ping
-    long undelivered() const { return undelivered_; }  // no answer at all
+    long answered() const { return counts_[0]; }
+    long wrong() const { return counts_[1]; }        // delivered, but not the answer to that request
+    long undelivered() const { return counts_[2]; }  // no answer at all
+    // Waits until `more` rounds beyond those answered now have been answered.
+    bool answersMore(long more, std::chrono::milliseconds limit = std::chrono::milliseconds(20000)) const;
 
 private:
     std::atomic<bool> stop_{false};
-    std::atomic<long> answered_{0};
-    std::atomic<long> wrong_{0};
-    std::atomic<long> undelivered_{0};
+    std::atomic<long> counts_[3] = {0, 0, 0};
     std::vector<std::future<void>> running_;
 };
 
