@@ -1,6 +1,4 @@
-#include <gtest/gtest.h>
-
-#include <sstream>
+#include "support/prelude.h"
 
 #include "app/service_options.h"
 
@@ -69,22 +67,6 @@ TEST(ServiceOptions, ValuesAreTakenVerbatimFromTheNextEntryOrAfterTheEqualsSignA
         EXPECT_EQ(options.pipeName, row.pipe);
         EXPECT_FALSE(options.startAfterInstall);
     }
-}
-
-TEST(ServiceOptions, UsageTextNamesEveryOptionWithItsDescriptionInColumn25) {
-    std::istringstream lines(usageText());
-    std::string line;
-    std::getline(lines, line);
-    EXPECT_EQ(line, "VelmoraVpnService");
-    int optionLines = 0;
-    while (std::getline(lines, line)) {
-        if (line.rfind("  --", 0) == 0 && line.find("VelmoraVpnService") == std::string::npos) {
-            EXPECT_EQ(line.find_first_not_of(' ', line.find("  ", 2)), 24u) << line;
-            ++optionLines;
-        }
-    }
-    EXPECT_EQ(optionLines, 8);
-    EXPECT_EQ(usageText().back(), '\n');
 }
 
 }  // namespace

@@ -1,19 +1,10 @@
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <atomic>
-#include <chrono>
-#include <future>
-#include <optional>
-#include <thread>
+#include "support/prelude.h"
 
 #include "backend/singbox_in_process_backend.h"
-#include "support/test_platform.h"
 
 namespace velmora::vpn {
 namespace {
 
-using ::testing::HasSubstr;
 using testing::tcpPortAccepts;
 
 // The stand-in engine, loaded for real, with a start wait short enough for tests.
@@ -61,22 +52,23 @@ TEST(InProcessBackend, FailedStartsReportTheirCauseAndLeaveNothingRegistered) {
     EXPECT_EQ(zero.instanceId, 0);  // an ordinary id
     struct Case {
         std::string config;
-        std::optional<std::int32_t> id;  // none: whatever the engine handed out
+        std::int32_t id;
         std::string error;
     };
     const Case cases[] = {
         {scripted(R"("createResult":-7)"), -7, "CreateSingBoxInstance failed"},
         {"this is not a configuration", -1, "CreateSingBoxInstance failed"},
         {scripted(R"("fixedId":0)"), 0, "Instance id already exists"},
-        {scripted(R"("startDelayMs":60000)"), {}, "sing-box did not come up. State: 0"},  // too slow: stopped
-        {scripted(R"("startState":2)"), {}, "sing-box did not come up. State: 2"},        // ends by itself
-        {scripted(R"("startState":-1)"), {}, "sing-box did not come up. State: -1"},
-        {scripted("", port), {}, "sing-box did not come up. State: 2"},  // the port is taken
+        {scripted(R"("fixedId":11,"startDelayMs":60000)"), 11,
+         "sing-box did not come up. State: 0"},                                                  // too slow: stopped
+        {scripted(R"("fixedId":12,"startState":2)"), 12, "sing-box did not come up. State: 2"},  // ends by itself
+        {scripted(R"("fixedId":13,"startState":-1)"), 13, "sing-box did not come up. State: -1"},
+        {scripted(R"("fixedId":14)", port), 14, "sing-box did not come up. State: 2"},  // the port is taken
     };
     for (const Case& c : cases) {
         const StartResult failed = backend.startInstance(c.config);
         EXPECT_FALSE(failed.ok);
-        EXPECT_EQ(failed.instanceId, c.id.value_or(failed.instanceId)) << c.config;
+        EXPECT_EQ(failed.instanceId, c.id) << c.config;
         EXPECT_EQ(failed.error, c.error) << c.config;
         EXPECT_TRUE(failed.instanceId <= 0 || backend.stopInstance(failed.instanceId).ok);  // changes nothing
     }

@@ -1,33 +1,15 @@
 // The whole life of the service under a real Service Control Manager (Wine's
 // in the Windows build): install, start, talk to it, stop, remove.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
+#include "support/prelude.h"
 
 #include <windows.h>
 
-#include <filesystem>
-#include <optional>
-#include <vector>
-
-#include "pipe_client.h"
-#include "platform/text.h"
 #include "platform/win32/handles.h"
-#include "support/running_server.h"
-#include "support/test_platform.h"
-#include "support/text_lines.h"
-#include "support/traffic.h"
-#include "support/wait_until.h"
 
 namespace velmora::vpn {
 namespace {
 
-namespace fs = std::filesystem;
 using platform::ServiceHandle;
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using testing::linesOf;
-using testing::ProgramRun;
-using Lines = std::vector<std::string>;
 
 const std::string kService = "VelmoraVpnService";
 const std::string kProgram = "\"" + testing::siblingProgram(testing::programFileName(kService)) + "\"";

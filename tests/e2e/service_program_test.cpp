@@ -1,40 +1,18 @@
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <fstream>
+#include "support/prelude.h"
 
 #include "app/service_options.h"
 #include "runtime/service_host.h"
-#include "platform/text.h"
-#include "support/running_server.h"
-#include "support/test_platform.h"
-#include "support/text_lines.h"
-#include "support/wait_until.h"
 
 namespace velmora::vpn {
 namespace {
 
-namespace fs = std::filesystem;
-using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using testing::linesOf;
-using testing::ProgramRun;
-using testing::SiblingProcess;
-using ::testing::StartsWith;
-
 const std::string kService = "VelmoraVpnService";
 
-// Text written through a text-mode stream on Windows has CR LF line ends.
-std::string withoutCarriageReturns(std::string text) {
-    text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
-    return text;
-}
-
-// The message of a log line, without its 19-character timestamp and the space.
-std::vector<std::string> messagesOf(const std::string& text) {
-    std::vector<std::string> messages;
-    for (const std::string& line : linesOf(text)) messages.push_back(line.size() > 20 ? line.substr(20) : line);
+// The messages of log lines, without their 19-character timestamps and the space.
+Lines messagesOf(const std::string& text) {
+    Lines messages;
+    for (const std::string& line : linesOf(text))
+        messages.push_back(line.substr(std::min<std::size_t>(20, line.size())));
     return messages;
 }
 
@@ -43,31 +21,21 @@ bool pings(const std::string& pipeName) {
            0;
 }
 
-TEST(ServiceProgram, HelpWinsOverEveryOtherOption) {
-    const ProgramRun run = testing::runSibling(kService, {"--install-service", "--help", "--console"});
-    EXPECT_EQ(run.exitCode, 0u);
-    EXPECT_EQ(withoutCarriageReturns(run.output), usageText());
-    EXPECT_EQ(run.errors, "");
-}
-
-TEST(ServiceProgram, InstallAndUninstallTogetherIsRefusedInEitherOrder) {
-    for (const auto& order : {std::vector<std::string>{"--install-service", "--uninstall-service"},
-                              std::vector<std::string>{"--uninstall-service", "--start", "--install-service"}}) {
+TEST(ServiceProgram, HelpWinsAndInstallWithUninstallIsRefusedInEitherOrder) {
+    const ProgramRun help = testing::runSibling(kService, {"--install-service", "--help", "--console"});
+    EXPECT_THAT(help, Ran(0u, _, ""));
+    EXPECT_EQ(linesOf(help.output), linesOf(usageText()));
+    for (const Lines& order : {Lines{"--install-service", "--uninstall-service"},
+                               Lines{"--uninstall-service", "--start", "--install-service"}}) {
         const ProgramRun run = testing::runSibling(kService, order);
-        EXPECT_EQ(run.exitCode, 87u);
-        EXPECT_EQ(withoutCarriageReturns(run.errors),
-                  "Use either --install-service or --uninstall-service, not both.\n");
-        EXPECT_EQ(run.output, "");
+        EXPECT_THAT(run, Ran(87u, "", EndsWith("\n")));
+        EXPECT_EQ(linesOf(run.errors), Lines{"Use either --install-service or --uninstall-service, not both."});
     }
-}
-
-TEST(ServiceProgram, WithoutAServiceManagerInstallingIsNotSupported) {
-    if (serviceManagerAvailable()) GTEST_SKIP() << "covered by the service manager tests";
+    if (serviceManagerAvailable()) return;  // installing is for the service manager tests
     for (const char* option : {"--install-service", "--uninstall-service"}) {
         const ProgramRun run = testing::runSibling(kService, {option});
-        EXPECT_EQ(run.exitCode, 50u);
-        EXPECT_THAT(run.errors, HasSubstr("not supported on this platform yet"));
-        EXPECT_EQ(std::count(run.errors.begin(), run.errors.end(), '\n'), 1);
+        EXPECT_THAT(run, Ran(50u, "", HasSubstr("not supported on this platform yet")));
+        EXPECT_EQ(linesOf(run.errors).size(), 1u);
     }
 }
 
@@ -79,42 +47,32 @@ TEST(ServiceProgram, AnEngineLibraryMissingBesideTheProgramIsAFatalErrorWith1066
     const testing::LibrarySearchPath planted(fs::path(testing::siblingProgram("x")).parent_path().string());
     const fs::path copy = fs::path(folder) / testing::programFileName(kService);
     fs::copy_file(testing::siblingProgram(testing::programFileName(kService)), copy);
-    const std::string log = (fs::path(folder) / "service.log").string();
+    const std::string log = folder + "/service.log";
     const std::string pipe = toUtf8(testing::uniquePipeName());
 
     const ProgramRun run = testing::runSibling(copy.string(), {"--console", "--log-file", log, "--pipe-name", pipe});
     EXPECT_EQ(run.exitCode, testing::observedExitCode(1066));
-    const auto messages = messagesOf(testing::readFile(log));
-    ASSERT_EQ(messages.size(), 3u) << testing::readFile(log);
-    EXPECT_EQ(messages[0], "Velmora VPN service runtime starting");
-    EXPECT_EQ(messages[1], "Pipe: " + pipe);
-    EXPECT_THAT(messages[2], StartsWith("Fatal error: "));
-    EXPECT_THAT(messages[2], HasSubstr("sing-box"));
-    EXPECT_THAT(messages[2], HasSubstr(") failed"));
-    // In console mode the same lines go to standard error.
-    EXPECT_EQ(messagesOf(run.errors), messages);
+    const Lines messages = messagesOf(testing::readFile(log));
+    EXPECT_THAT(messages,
+                ElementsAre("Velmora VPN service runtime starting", "Pipe: " + pipe,
+                            AllOf(StartsWith("Fatal error: "), HasSubstr("sing-box"), HasSubstr(") failed"))));
+    EXPECT_EQ(messagesOf(run.errors), messages);  // in console mode the same lines go to standard error
     fs::remove_all(folder);
 }
 
 // Started with standard handles, and without any, as the service manager
-// starts a service: every route of writing reaches the log file.
+// starts a service: every route of writing reaches the log file, after what
+// it already held.
 TEST(ServiceProgram, ServiceModeSendsEverythingIntoTheLogFileAndKeepsItsContent) {
     for (const bool standardHandles : {true, false}) {
         const std::string folder = testing::makeTempFolder("redirect");
-        const std::string log = (fs::path(folder) / "service.log").string();
-        { std::ofstream(log) << "an earlier line\n"; }
-
-        testing::SiblingProcess child("redirect_child", {log}, standardHandles);
-        const ProgramRun run = child.wait();
-        EXPECT_EQ(run.exitCode, 0u);
-        EXPECT_EQ(run.output, "");
-        EXPECT_EQ(run.errors, "");
-        const auto lines = linesOf(testing::readFile(log));
-        ASSERT_FALSE(lines.empty());
-        EXPECT_EQ(lines.front(), "an earlier line");
-        for (const char* expected : {"os stdout", "os stderr", "c stdout", "c stderr", "c++ stdout", "c++ stderr"}) {
-            EXPECT_EQ(std::count(lines.begin(), lines.end(), expected), 1) << expected << standardHandles;
-        }
+        const std::string log = folder + "/service.log";
+        std::ofstream(log) << "an earlier line\n";
+        EXPECT_THAT(testing::SiblingProcess("redirect_child", {log}, standardHandles).wait(), Ran(0u, "", ""));
+        const Lines lines = linesOf(testing::readFile(log));
+        EXPECT_THAT(lines, ::testing::UnorderedElementsAre("an earlier line", "os stdout", "os stderr", "c stdout",
+                                                           "c stderr", "c++ stdout", "c++ stderr"));
+        EXPECT_EQ(lines.at(0), "an earlier line");
         fs::remove_all(folder);
     }
 }
@@ -124,44 +82,34 @@ TEST(ServiceProgram, EmptyPipeNameAndLogPathFallBackToTheDefaultsQuietly) {
     // (a console run on the developer's machine) would answer in its place.
     const std::string defaultPipe = "\\\\.\\pipe\\VelmoraVpnService";
     if (pings(defaultPipe)) GTEST_SKIP() << "a service already serves the default pipe";
-    // An empty pipe name means the default pipe; an empty log path means no log file.
     testing::SiblingProcess service(kService, {"--console", "--pipe-name=", "--log-file="});
-    ASSERT_TRUE(testing::waitUntil([&] { return pings(defaultPipe); }, std::chrono::milliseconds(10000)));
+    ASSERT_TRUE(testing::waitUntil([&] { return pings(defaultPipe); }, milliseconds(10000)));
     service.interrupt();
-    const ProgramRun run = service.wait();
-    const auto messages = messagesOf(run.errors);
+    const Lines messages = messagesOf(service.wait().errors);
     ASSERT_GE(messages.size(), 2u);
     EXPECT_EQ(messages[1], "Pipe: ");
-    // What answered was this run: with it gone, nothing does.
-    EXPECT_FALSE(pings(defaultPipe));
+    EXPECT_FALSE(pings(defaultPipe));  // what answered was this run: with it gone, nothing does
 }
 
+// Without a service manager a plain start is a console run, and "--service"
+// runs as the service would: logging to its file only.
 TEST(ServiceProgram, AnInterruptedRunStopsInOrderAndExitsWithZero) {
     if (serviceManagerAvailable()) GTEST_SKIP() << "Windows console interrupts are tested by the interrupt script";
     const std::string folder = testing::makeTempFolder("interrupt");
-    const std::string log = (fs::path(folder) / "service.log").string();
-    { std::ofstream(log) << "an earlier line\n"; }
+    const std::string log = folder + "/service.log";
     const std::string pipe = toUtf8(testing::uniquePipeName());
-
-    // No --console: without a service manager a plain start is a console run.
-    for (const auto& mode :
-         {std::vector<std::string>{}, std::vector<std::string>{"--console"}, std::vector<std::string>{"--service"}}) {
-        std::vector<std::string> arguments{"--log-file", log, "--pipe-name", pipe};
+    const std::string stopped = "Velmora VPN service runtime stopped";
+    for (const Lines& mode : {Lines{}, Lines{"--console"}, Lines{"--service"}}) {
+        Lines arguments{"--log-file", log, "--pipe-name", pipe};
         arguments.insert(arguments.end(), mode.begin(), mode.end());
-        SiblingProcess service(kService, arguments);
+        testing::SiblingProcess service(kService, arguments);
         ASSERT_TRUE(testing::waitUntil([&] { return pings(pipe); }));
         service.interrupt();
         const ProgramRun run = service.wait();
-        EXPECT_EQ(run.exitCode, 0u);
-        EXPECT_EQ(messagesOf(testing::readFile(log)).back(), "Velmora VPN service runtime stopped");
-        const bool consoleRun = mode.empty() || mode[0] == "--console";
-        // Service mode writes nothing to the console; a console run logs there too.
-        EXPECT_EQ(run.errors.empty(), !consoleRun);
-        if (consoleRun) {
-            EXPECT_EQ(messagesOf(run.errors).back(), "Velmora VPN service runtime stopped");
-        }
+        EXPECT_EQ(messagesOf(testing::readFile(log)).back(), stopped);
+        const bool serviceMode = mode == Lines{"--service"};
+        EXPECT_THAT(run, Ran(0u, "", serviceMode ? ::testing::Matcher<std::string>("") : EndsWith(stopped + "\n")));
     }
-    EXPECT_EQ(linesOf(testing::readFile(log)).front(), "an earlier line");
     fs::remove_all(folder);
 }
 

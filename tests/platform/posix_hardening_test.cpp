@@ -1,14 +1,9 @@
 // The Linux service runs as root; these tests play the local user who
 // prepares the names, files and limits it meets.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
+#include "support/prelude.h"
 
-#include <atomic>
 #include <csignal>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
-#include <thread>
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
@@ -18,29 +13,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "client_connection.h"
-#include "pipe_client.h"
 #include "platform/std_redirect.h"
 #include "platform/owner_process.h"
 #include "platform/pipe_endpoint.h"
 #include "platform/posix/socket_path.h"
-#include "platform/text.h"
-#include "protocol/pipe_framing.h"
 #include "runtime/service_logger.h"
-#include "support/mock_backend.h"
-#include "support/running_server.h"
-#include "support/test_platform.h"
-#include "support/traffic.h"
-#include "support/wait_until.h"
 
 namespace velmora::vpn {
 namespace {
 
-namespace fs = std::filesystem;
-using ::testing::HasSubstr;
-using ::testing::Not;
 using Paths = std::vector<std::string>;
-using std::chrono::milliseconds;
 
 const std::string kPing = R"({"command":"ping"})";
 

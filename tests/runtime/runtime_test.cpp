@@ -1,9 +1,6 @@
-#include <gtest/gtest.h>
-
-#include <future>
+#include "support/prelude.h"
 
 #include "runtime/runtime.h"
-#include "support/running_server.h"
 
 namespace velmora::vpn {
 namespace {

@@ -1,21 +1,10 @@
-#include <gtest/gtest.h>
-
-#include <future>
-#include <memory>
-#include <vector>
+#include "support/prelude.h"
 
 #include "backend/singbox_in_process_backend.h"
-#include "pipe_client.h"
-#include "support/mock_backend.h"
-#include "support/running_server.h"
-#include "support/test_platform.h"
-#include "support/traffic.h"
-#include "support/wait_until.h"
 
 namespace velmora::vpn {
 namespace {
 
-using testing::Outcome;
 const std::string kStopAll = R"({"command":"stopAll"})";
 
 class FaultsUnderLoad : public ::testing::Test {

@@ -1,30 +1,15 @@
 // What a local client that does not behave can cost the service: memory,
 // threads, time and log, each bounded, while honest clients keep getting
 // their own answers.
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
+#include "support/prelude.h"
 
-#include <future>
-#include <memory>
 #include <numeric>
-#include <thread>
-#include <vector>
 
-#include "client_connection.h"
-#include "pipe_client.h"
-#include "protocol/pipe_framing.h"
 #include "runtime/service_host.h"
-#include "support/mock_backend.h"
-#include "support/running_server.h"
-#include "support/test_platform.h"
-#include "support/traffic.h"
-#include "support/wait_until.h"
 
 namespace velmora::vpn {
 namespace {
 
-using testing::Outcome;
-using velmora::client::ClientConnection;
 using Connections = std::vector<std::unique_ptr<ClientConnection>>;
 const std::string kPing = testing::pingRequest(1);
 

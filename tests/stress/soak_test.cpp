@@ -1,20 +1,14 @@
-#include <gtest/gtest.h>
+#include "support/prelude.h"
 
-#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
 #include "backend/singbox_in_process_backend.h"
-#include "support/running_server.h"
-#include "support/test_platform.h"
-#include "support/traffic.h"
-#include "support/wait_until.h"
 
 namespace velmora::vpn {
 namespace {
 
 using testing::expectAnswer;
-using testing::Outcome;
 
 // Every client owns one port: each round it pings, starts an instance that
 // listens on its port, stops it by the id the start answered, and checks that

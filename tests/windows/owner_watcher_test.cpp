@@ -1,19 +1,10 @@
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
+#include "support/prelude.h"
 
-#include "support/mock_backend.h"
-#include "support/running_server.h"
-#include "support/test_platform.h"
-#include "support/traffic.h"
-#include "support/wait_until.h"
 #include "windows/singbox_named_pipe_server.h"
 
 namespace velmora::vpn {
 namespace {
 
-using ::testing::_;
-using ::testing::AnyNumber;
-using ::testing::Contains;
 using Owners = std::map<std::int32_t, std::uint32_t>;
 
 constexpr std::uint32_t kNoSuchProcess = 0x7FFFFFF0u;

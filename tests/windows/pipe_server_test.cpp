@@ -1,26 +1,9 @@
-#include <gmock/gmock.h>
-#include <gtest/gtest.h>
-
-#include <future>
-#include <memory>
-#include <thread>
-#include <vector>
-
-#include "client_connection.h"
-#include "pipe_client.h"
-#include "support/mock_backend.h"
-#include "support/running_server.h"
-#include "support/traffic.h"
-#include "support/wait_until.h"
-#include "protocol/pipe_framing.h"
+#include "support/prelude.h"
 
 namespace velmora::vpn {
 namespace {
 
-using ::testing::ElementsAre;
 using testing::RunningServer;
-using velmora::client::ClientConnection;
-using velmora::client::sendRequest;
 
 constexpr auto kTimeout = std::chrono::milliseconds(5000);
 const std::string kPing = R"({"command":"ping"})";

@@ -1,22 +1,16 @@
-#include <gtest/gtest.h>
+#include "support/prelude.h"
 
 #include <stdexcept>
-#include <string>
 #include <system_error>
 
-#include "support/mock_backend.h"
-#include "support/traffic.h"
 #include "windows/singbox_named_pipe_server.h"
 
 namespace velmora::vpn {
 namespace {
 
-using ::testing::_;
 using testing::errorAnswer;
 using testing::okAnswer;
-using ::testing::Return;
 using Owners = std::map<std::int32_t, std::uint32_t>;
-using Lines = std::vector<std::string>;
 
 class RequestHandling : public ::testing::Test {
 protected:

@@ -1,15 +1,17 @@
+#include "support/test_platform.h"
+
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <cstdlib>
 #include <mutex>
+#include <sstream>
 #include <stdexcept>
-
-#include "support/test_platform.h"
 
 #include "platform/executable_path.h"
 #include "platform/text.h"
+#include "tcp_listener.h"
 
 namespace velmora::vpn::testing {
 
@@ -28,16 +30,20 @@ std::string readFile(const std::string& path) {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-LibrarySearchPath::LibrarySearchPath(const std::string& folder)
-    : variable_(programFileName("x") == "x" ? "LD_LIBRARY_PATH" : "PATH") {
-    const char* current = std::getenv(variable_.c_str());
-    wasSet_ = current != nullptr;
-    saved_ = wasSet_ ? current : "";
-    const std::string separator = variable_ == "PATH" ? ";" : ":";
-    setEnvironment(variable_, wasSet_ ? folder + separator + saved_ : folder);
+std::vector<std::string> linesOf(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(in, line);) lines.push_back(line.substr(0, line.find_last_not_of('\r') + 1));
+    return lines;
 }
 
-LibrarySearchPath::~LibrarySearchPath() { setEnvironment(variable_, wasSet_ ? saved_ : ""); }
+LibrarySearchPath::LibrarySearchPath(const std::string& folder)
+    : variable_(programFileName("x") == "x" ? "LD_LIBRARY_PATH" : "PATH") {
+    if (const char* current = std::getenv(variable_.c_str())) saved_ = current;
+    setEnvironment(variable_, saved_ ? folder + (variable_ == "PATH" ? ";" : ":") + *saved_ : folder);
+}
+
+LibrarySearchPath::~LibrarySearchPath() { setEnvironment(variable_, saved_); }
 
 std::string siblingProgram(const std::string& name) {
     const std::string self = toUtf8(platform::executablePath().value_or(L""));
@@ -54,7 +60,8 @@ std::uint16_t freeTcpPort() {
     std::lock_guard lock(mutex);
     for (std::uint32_t tries = 0; tries < kSpan; ++tries) {
         const auto port = static_cast<std::uint16_t>(kFirst + next++ % kSpan);
-        if (claimPortLock(port) && tcpPortBindable(port)) return port;
+        // Free when the stand-in engine could listen there now.
+        if (claimPortLock(port) && standin::TcpListener().open("127.0.0.1", port)) return port;
     }
     throw std::runtime_error("no TCP port left for tests");
 }
