@@ -52,8 +52,7 @@ SERVICE_STATUS_PROCESS status() {
 bool stopped() { return status().dwCurrentState == SERVICE_STOPPED; }
 
 bool pings(const std::string& pipe) {
-    return velmora::client::sendRequest(fromUtf8(pipe), R"({"command":"ping"})", std::chrono::milliseconds(200))
-        .delivered;
+    return velmora::client::sendRequest(fromUtf8(pipe), R"({"command":"ping"})", milliseconds(200)).delivered;
 }
 
 class ServiceManager : public ::testing::Test {
@@ -69,7 +68,7 @@ protected:
     }
     static ProgramRun uninstall() { return testing::runSibling(kService, {"--uninstall-service"}); }
     bool servesSoon(const std::string& name) {
-        return testing::waitUntil([&] { return pings(name); }, std::chrono::milliseconds(15000));
+        return testing::waitUntil([&] { return pings(name); }, milliseconds(15000));
     }
 };
 
@@ -119,7 +118,7 @@ TEST_F(ServiceManager, AStartedServiceServesAndReportsItsStop) {
 
     SERVICE_STATUS ignored{};
     ASSERT_TRUE(ControlService(openService(SERVICE_STOP).get(), SERVICE_CONTROL_STOP, &ignored));
-    ASSERT_TRUE(testing::waitUntil(stopped, std::chrono::milliseconds(15000)));
+    ASSERT_TRUE(testing::waitUntil(stopped, milliseconds(15000)));
     EXPECT_EQ(status().dwWin32ExitCode, 0u);
     EXPECT_FALSE(testing::tcpPortAccepts(port));  // the runtime stopped every instance
     const Lines lines = linesOf(testing::readFile(log));
@@ -159,7 +158,7 @@ TEST_F(ServiceManager, AServiceWithoutItsEngineStopsWith1066) {
     const ProgramRun installed = testing::runSibling(
         copy.string(), {"--install-service", "--startup", "demand", "--start", "--pipe-name", pipe});
     ASSERT_EQ(installed.exitCode, 0u) << installed.errors;
-    ASSERT_TRUE(testing::waitUntil(stopped, std::chrono::milliseconds(15000)));
+    ASSERT_TRUE(testing::waitUntil(stopped, milliseconds(15000)));
     EXPECT_EQ(status().dwWin32ExitCode, 1066u);
     EXPECT_EQ(status().dwServiceSpecificExitCode, 0u);
 }
@@ -174,7 +173,7 @@ TEST_F(ServiceManager, StartedByHandItReportsTheDispatcherFailureOrRunsInTheCons
 
     testing::SiblingProcess service(kService, {"--pipe-name", pipe});
     ASSERT_TRUE(servesSoon(pipe));
-    const ProgramRun console = service.wait(std::chrono::milliseconds(0));
+    const ProgramRun console = service.wait(milliseconds(0));
     EXPECT_THAT(console.errors, HasSubstr("Velmora VPN service runtime starting"));
     EXPECT_THAT(console.errors, ::testing::Not(HasSubstr("dispatcher")));
 }

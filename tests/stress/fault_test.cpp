@@ -39,8 +39,8 @@ TEST_F(FaultsUnderLoad, AnEngineThatRefusesStopsAndOneSlowToComeUpHoldNobodyElse
     auto slow =
         std::async(std::launch::async, [&] { return send(testing::startRequest(R"(\"startDelayMs\":60000)", 0)); });
     EXPECT_TRUE(traffic.answersMore(20));
-    EXPECT_EQ(slow.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
-    while (slow.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
+    EXPECT_EQ(slow.wait_for(milliseconds(0)), std::future_status::timeout);
+    while (slow.wait_for(milliseconds(10)) != std::future_status::ready)
         EXPECT_EQ(send(kStopAll), testing::okAnswer("{}"));
     EXPECT_EQ(slow.get(), testing::errorAnswer("sing-box did not come up. State: 0"));
     EXPECT_EQ(send(kStopAll), testing::okAnswer("{}"));
@@ -53,7 +53,7 @@ TEST_F(FaultsUnderLoad, AnEngineThatRefusesStopsAndOneSlowToComeUpHoldNobodyElse
 // again; a stop-all that waited for an instance it never stopped would leave
 // its client without an answer.
 TEST_F(FaultsUnderLoad, StopAllsRacingStartsAreEachAnsweredAndLeaveNothingRunning) {
-    constexpr auto kTimeout = std::chrono::milliseconds(3000);
+    constexpr auto kTimeout = milliseconds(3000);
     testing::Traffic starters(pipe, 4, kTimeout, [&](int client, long) {
         velmora::client::sendRequest(pipe, testing::startRequest("", ports[client]), kTimeout);
         return Outcome::answered;
@@ -69,7 +69,7 @@ TEST_F(FaultsUnderLoad, AStopInTheMiddleOfTrafficEndsCleanlyAndLeavesNoInstance)
     for (const std::uint16_t port : ports) ASSERT_GE(testing::startedId(send(testing::startRequest("", port))), 0);
     {
         // Clients give up soon once the server has stopped.
-        testing::Traffic traffic(pipe, 16, std::chrono::milliseconds(1000));
+        testing::Traffic traffic(pipe, 16, milliseconds(1000));
         ASSERT_TRUE(traffic.answersMore(50));
         running->stop();  // run returns while clients keep coming
         traffic.finish();

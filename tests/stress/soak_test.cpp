@@ -55,7 +55,7 @@ TEST(Soak, SixtyFourClientsMixingEveryCommandLoseNothingAndLeakNothing) {
     ASSERT_EQ(expectAnswer(pipe, R"({"command":"stopAll"})", testing::okAnswer("{}")), Outcome::answered);
     const testing::ResourceCounts before = testing::processResources();
     std::atomic<long> stopsSeen{0};
-    testing::Traffic soak(pipe, kClients, std::chrono::milliseconds(5000), [&](int client, long round) {
+    testing::Traffic soak(pipe, kClients, milliseconds(5000), [&](int client, long round) {
         return soakRound(pipe, ports[client], client, round, stopsSeen);
     });
     std::this_thread::sleep_for(std::chrono::seconds(seconds != nullptr ? std::atoi(seconds) : 30));  // its length

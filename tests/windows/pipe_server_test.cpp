@@ -5,7 +5,7 @@ namespace {
 
 using testing::RunningServer;
 
-constexpr auto kTimeout = std::chrono::milliseconds(5000);
+constexpr auto kTimeout = milliseconds(5000);
 const std::string kPing = R"({"command":"ping"})";
 const std::string kPong = testing::okAnswer(R"({"status":"ok"})");
 const std::string kStop = "Named pipe server stopped";
@@ -40,7 +40,7 @@ TEST_F(PipeServer, AnswersOneFrameAssembledFromPiecesAndNeverASecond) {
     const std::size_t cuts[] = {0, 3, 7, frame.size()};
     for (int piece = 0; piece < 3; ++piece) {
         ASSERT_TRUE(writeExact(connection.handle(), frame.data() + cuts[piece], cuts[piece + 1] - cuts[piece], error));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::this_thread::sleep_for(milliseconds(20));
     }
     ASSERT_TRUE(readMessage(connection.handle(), response, error)) << error;
     EXPECT_EQ(response, kPong);
@@ -74,7 +74,7 @@ TEST_F(PipeServer, AStopEndsRunAndLeavesNoPipeWhetherRaisedBeforeOrWhileIdle) {
     for (const std::wstring& name : {early.pipeName(), running->pipeName()}) {
         ClientConnection connection;
         std::string error;
-        EXPECT_FALSE(connection.connect(name, std::chrono::milliseconds(0), error));
+        EXPECT_FALSE(connection.connect(name, milliseconds(0), error));
     }
 }
 
@@ -82,7 +82,7 @@ TEST_F(PipeServer, AStopEndsRunAndLeavesNoPipeWhetherRaisedBeforeOrWhileIdle) {
 // the clients it has.
 TEST_F(PipeServer, AStopClosesTheEndpointAtOnceWhileClientsAreStillServed) {
     PipeServerSettings settings = testing::fastSettings();
-    settings.clientWaitLimit = std::chrono::milliseconds(20000);
+    settings.clientWaitLimit = milliseconds(20000);
     RunningServer running(backend, logs.callback(), settings);
     auto silent = std::make_unique<ClientConnection>();
     ASSERT_TRUE(connect(*silent, running.pipeName()));
@@ -91,7 +91,7 @@ TEST_F(PipeServer, AStopClosesTheEndpointAtOnceWhileClientsAreStillServed) {
     EXPECT_TRUE(testing::waitUntil([&] {
         ClientConnection late;
         std::string error;
-        return !late.connect(running.pipeName(), std::chrono::milliseconds(0), error);
+        return !late.connect(running.pipeName(), milliseconds(0), error);
     }));
     silent.reset();  // the last client goes, and run returns
     stopping.join();
@@ -121,7 +121,7 @@ TEST(PipeServerShutdown, ClientsOutlivingRunGetNoAnswerStartNothingAndTouchNothi
     auto logs = std::make_unique<testing::LogRecorder>();
     const testing::LogRecorder* logView = logs.get();
     PipeServerSettings settings = testing::fastSettings();
-    settings.clientWaitLimit = std::chrono::milliseconds(50);
+    settings.clientWaitLimit = milliseconds(50);
     auto running = std::make_unique<RunningServer>(*backend, logs->callback(), settings);
     ClientConnection silent[2];
     for (auto& client : silent) ASSERT_TRUE(connect(client, running->pipeName()));
