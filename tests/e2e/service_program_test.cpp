@@ -77,20 +77,6 @@ TEST(ServiceProgram, ServiceModeSendsEverythingIntoTheLogFileAndKeepsItsContent)
     }
 }
 
-TEST(ServiceProgram, EmptyPipeNameAndLogPathFallBackToTheDefaultsQuietly) {
-    // This test must own the default pipe: a service already serving there
-    // (a console run on the developer's machine) would answer in its place.
-    const std::string defaultPipe = "\\\\.\\pipe\\VelmoraVpnService";
-    if (pings(defaultPipe)) GTEST_SKIP() << "a service already serves the default pipe";
-    testing::SiblingProcess service(kService, {"--console", "--pipe-name=", "--log-file="});
-    ASSERT_TRUE(testing::waitUntil([&] { return pings(defaultPipe); }, milliseconds(10000)));
-    service.interrupt();
-    const Lines messages = messagesOf(service.wait().errors);
-    ASSERT_GE(messages.size(), 2u);
-    EXPECT_EQ(messages[1], "Pipe: ");
-    EXPECT_FALSE(pings(defaultPipe));  // what answered was this run: with it gone, nothing does
-}
-
 // Without a service manager a plain start is a console run, and "--service"
 // runs as the service would: logging to its file only.
 TEST(ServiceProgram, AnInterruptedRunStopsInOrderAndExitsWithZero) {

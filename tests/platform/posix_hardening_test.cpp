@@ -2,11 +2,9 @@
 // prepares the names, files and limits it meets.
 #include "support/prelude.h"
 
-#include <csignal>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/inotify.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -265,22 +263,6 @@ TEST_F(Folder, ALogPathThatIsALinkOrNoRegularFileIsNeverWritten) {
     }
     EXPECT_TRUE(secretUntouched());
     EXPECT_FALSE(fs::exists(folder + "/created"));
-}
-
-TEST_F(Folder, LoggingResumesWhenTheDiskHasRoomAgain) {
-    ServiceLogger logger(fromUtf8(log), false);
-    logger.log("before");
-    // The file may not grow for a moment, as on a full disk.
-    std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{};
-    getrlimit(RLIMIT_FSIZE, &limit);
-    const rlimit full{static_cast<rlim_t>(fs::file_size(log)), limit.rlim_max};
-    setrlimit(RLIMIT_FSIZE, &full);
-    logger.log("lost");
-    setrlimit(RLIMIT_FSIZE, &limit);
-    std::signal(SIGXFSZ, SIG_DFL);
-    logger.log("after");
-    EXPECT_THAT(testing::readFile(log), ::testing::MatchesRegex(".* before\n.* after\n"));
 }
 
 TEST(LinuxOwners, AnOwnerThatEndedIsGoneBeforeItIsReaped) {

@@ -1,5 +1,9 @@
 #include "support/test_platform.h"
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/interprocess/sync/file_lock.hpp>
+
 #include <atomic>
 #include <cstdlib>
 #include <filesystem>
@@ -11,9 +15,73 @@
 
 #include "platform/executable_path.h"
 #include "platform/text.h"
+#include "support/sibling_start.h"
+#include "support/wait_until.h"
 #include "tcp_listener.h"
 
 namespace velmora::vpn::testing {
+
+namespace bp = boost::process;
+
+namespace {
+
+NativeText native(const std::string& utf8) {
+    return std::filesystem::path(std::u8string(utf8.begin(), utf8.end())).native();
+}
+
+// Claims `port` for this program through a lock file held until it exits;
+// false when another program holds it.
+bool claimPortLock(std::uint16_t port) {
+    static std::vector<std::unique_ptr<boost::interprocess::file_lock>> held;  // guarded by the caller
+    const std::filesystem::path folder = std::filesystem::temp_directory_path() / "velmora-test-ports";
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+    const std::string path = (folder / (std::to_string(port) + ".lock")).string();
+    std::ofstream(path, std::ios::app);  // the lock needs the file to exist
+    auto lock = std::make_unique<boost::interprocess::file_lock>(path.c_str());
+    if (!lock->try_lock()) return false;
+    held.push_back(std::move(lock));
+    return true;
+}
+
+}  // namespace
+
+SiblingProcess::SiblingProcess(const std::string& program, const std::vector<std::string>& arguments,
+                               bool standardHandles)
+    : folder_(makeTempFolder("run")) {
+    const NativeText path =
+        native(program.find_first_of("\\/") == std::string::npos ? siblingProgram(programFileName(program)) : program);
+    std::vector<NativeText> words;
+    for (const std::string& argument : arguments) words.push_back(native(argument));
+    running_ = std::make_unique<Running>(
+        Running{standardHandles ? bp::child(bp::exe = path, bp::args = words,
+                                            bp::std_in<bp::null, bp::std_out> native(folder_ + "/stdout"),
+                                            bp::std_err > native(folder_ + "/stderr"))
+                                : startAsAService(path, words)});
+    id_ = static_cast<std::uint32_t>(running_->child.id());
+}
+
+SiblingProcess::~SiblingProcess() {
+    kill();
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+}
+
+void SiblingProcess::kill() {
+    std::error_code ignored;
+    if (running_->child.running(ignored)) running_->child.terminate(ignored);
+    running_->child.wait(ignored);
+}
+
+void SiblingProcess::interrupt() { testing::interrupt(running_->child); }
+
+ProgramRun SiblingProcess::wait(std::chrono::milliseconds limit) {
+    std::error_code ignored;
+    const bool ended = waitUntil([&] { return !running_->child.running(ignored); }, limit);
+    kill();  // one that did not end in time
+    const auto code = ended ? static_cast<std::uint32_t>(running_->child.exit_code()) : 0xFFFFFFFFu;
+    return ProgramRun{code, readFile(folder_ + "/stdout"), readFile(folder_ + "/stderr")};
+}
 
 std::string makeTempFolder(const std::string& tag) {
     static std::atomic<int> counter{0};
@@ -28,6 +96,14 @@ std::string makeTempFolder(const std::string& tag) {
 std::string readFile(const std::string& path) {
     std::ifstream in(std::filesystem::path(std::u8string(path.begin(), path.end())), std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+bool tcpPortAccepts(std::uint16_t port) {
+    boost::asio::io_context context;
+    boost::asio::ip::tcp::socket socket(context);
+    boost::system::error_code error;
+    socket.connect({boost::asio::ip::address_v4::loopback(), port}, error);
+    return !error;
 }
 
 std::vector<std::string> linesOf(const std::string& text) {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -53,11 +54,12 @@ public:
     // Waits for the program to end (killing it after the limit) and collects what it left.
     ProgramRun wait(std::chrono::milliseconds limit = std::chrono::milliseconds(30000));
 
+    struct Running;  // the library's process object
+
 private:
-    std::uint32_t id_ = 0;
-    std::intptr_t handle_ = 0;
-    bool finished_ = false;
     std::string folder_;
+    std::unique_ptr<Running> running_;
+    std::uint32_t id_ = 0;
 };
 ProgramRun runSibling(const std::string& program, const std::vector<std::string>& arguments,
                       std::chrono::milliseconds limit = std::chrono::milliseconds(30000));
@@ -89,9 +91,6 @@ void setEnvironment(const std::string& name, const std::optional<std::string>& v
 // other test program gets it, and it lies below the range the system hands out
 // for outgoing connections, so no client's own port lands on it either.
 std::uint16_t freeTcpPort();
-// Claims `port` for this program through a lock file held until exit; false
-// when another program holds it.
-bool claimPortLock(std::uint16_t port);
 // True when a connection to 127.0.0.1:port is accepted.
 bool tcpPortAccepts(std::uint16_t port);
 

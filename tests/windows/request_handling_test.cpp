@@ -24,6 +24,7 @@ protected:
 // Requests the backend never hears of, each with its whole answer.
 TEST_F(RequestHandling, BadRequestsAreAnsweredWithoutTheBackend) {
     backend.expectNoCalls();
+    EXPECT_EQ(server.pipeName(), L"\\\\.\\pipe\\VelmoraVpnService");  // an empty name is the default
     const std::string pong = R"({"version":1,"ok":true,"payload":{"status":"ok"}})";
     const std::pair<std::string, std::string> cases[] = {
         {R"({"command":"stop","payload":{"instanceId":"3"}})", errorAnswer("Stop command misses instance id")},
