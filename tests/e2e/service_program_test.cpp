@@ -44,7 +44,7 @@ TEST(ServiceProgram, AnEngineLibraryMissingBesideTheProgramIsAFatalErrorWith1066
     // build's engine is on the library search path, where a user could have
     // put any library: the service must not take it from there.
     const std::string folder = testing::makeTempFolder("fatal");
-    const testing::LibrarySearchPath planted(fs::path(testing::siblingProgram("x")).parent_path().string());
+    testing::addLibrarySearchFolder(fs::path(testing::siblingProgram("x")).parent_path().string());
     const fs::path copy = fs::path(folder) / testing::programFileName(kService);
     fs::copy_file(testing::siblingProgram(testing::programFileName(kService)), copy);
     const std::string log = folder + "/service.log";

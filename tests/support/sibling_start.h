@@ -21,9 +21,12 @@ struct SiblingProcess::Running {
     boost::process::child child;
 };
 
-// Starts a program as the service manager starts a service: without standard
-// input, output or error, and without a console.
-boost::process::child startAsAService(const NativeText& program, const std::vector<NativeText>& arguments);
+// Starts a program with these arguments, its standard input empty and its
+// output and errors written to the files named; or, without standard handles,
+// as the service manager starts a service: no standard input, output, error
+// or console.
+boost::process::child startSibling(const NativeText& program, const std::vector<NativeText>& arguments,
+                                   bool standardHandles, const NativeText& output, const NativeText& errors);
 // Stops a program as an interrupt would.
 void interrupt(boost::process::child& child);
 

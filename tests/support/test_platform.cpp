@@ -1,8 +1,10 @@
 #include "support/test_platform.h"
+#include "support/sibling_start.h"
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/interprocess/sync/file_lock.hpp>
+#include <boost/process/environment.hpp>
 
 #include <atomic>
 #include <cstdlib>
@@ -15,7 +17,6 @@
 
 #include "platform/executable_path.h"
 #include "platform/text.h"
-#include "support/sibling_start.h"
 #include "support/wait_until.h"
 #include "tcp_listener.h"
 
@@ -54,10 +55,7 @@ SiblingProcess::SiblingProcess(const std::string& program, const std::vector<std
     std::vector<NativeText> words;
     for (const std::string& argument : arguments) words.push_back(native(argument));
     running_ = std::make_unique<Running>(
-        Running{standardHandles ? bp::child(bp::exe = path, bp::args = words,
-                                            bp::std_in<bp::null, bp::std_out> native(folder_ + "/stdout"),
-                                            bp::std_err > native(folder_ + "/stderr"))
-                                : startAsAService(path, words)});
+        Running{startSibling(path, words, standardHandles, native(folder_ + "/stdout"), native(folder_ + "/stderr"))});
     id_ = static_cast<std::uint32_t>(running_->child.id());
 }
 
@@ -113,13 +111,9 @@ std::vector<std::string> linesOf(const std::string& text) {
     return lines;
 }
 
-LibrarySearchPath::LibrarySearchPath(const std::string& folder)
-    : variable_(programFileName("x") == "x" ? "LD_LIBRARY_PATH" : "PATH") {
-    if (const char* current = std::getenv(variable_.c_str())) saved_ = current;
-    setEnvironment(variable_, saved_ ? folder + (variable_ == "PATH" ? ";" : ":") + *saved_ : folder);
+void addLibrarySearchFolder(const std::string& folder) {
+    boost::this_process::environment()[programFileName("x") == "x" ? "LD_LIBRARY_PATH" : "PATH"] += folder;
 }
-
-LibrarySearchPath::~LibrarySearchPath() { setEnvironment(variable_, saved_); }
 
 std::string siblingProgram(const std::string& name) {
     const std::string self = toUtf8(platform::executablePath().value_or(L""));

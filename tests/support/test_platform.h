@@ -70,22 +70,9 @@ std::string programFileName(const std::string& name);
 // The exit code a program's result becomes as seen by its parent here.
 std::uint32_t observedExitCode(std::uint32_t code);
 
-// Puts a folder first on the system's library search path (PATH on Windows,
-// LD_LIBRARY_PATH elsewhere) for the programs this process starts while the
-// object lives.
-class LibrarySearchPath {
-public:
-    explicit LibrarySearchPath(const std::string& folder);
-    ~LibrarySearchPath();
-    LibrarySearchPath(const LibrarySearchPath&) = delete;
-    LibrarySearchPath& operator=(const LibrarySearchPath&) = delete;
-
-private:
-    std::string variable_;
-    std::optional<std::string> saved_;
-};
-// Sets (or, without a value, removes) a variable of this process's environment.
-void setEnvironment(const std::string& name, const std::optional<std::string>& value);
+// Adds a folder to the system's library search path (PATH on Windows,
+// LD_LIBRARY_PATH elsewhere) of the programs this process starts from now on.
+void addLibrarySearchFolder(const std::string& folder);
 
 // A TCP port on 127.0.0.1 that this test program holds until it exits: no
 // other test program gets it, and it lies below the range the system hands out

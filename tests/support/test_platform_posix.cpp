@@ -7,9 +7,14 @@ namespace velmora::vpn::testing {
 
 namespace bp = boost::process;
 
-bp::child startAsAService(const NativeText& program, const std::vector<NativeText>& arguments) {
-    return bp::child(bp::exe = program, bp::args = arguments, bp::std_in.close(), bp::std_out.close(),
-                     bp::std_err.close());
+bp::child startSibling(const NativeText& program, const std::vector<NativeText>& arguments, bool standardHandles,
+                       const NativeText& output, const NativeText& errors) {
+    if (!standardHandles) {
+        return bp::child(bp::exe = program, bp::args = arguments, bp::std_in.close(), bp::std_out.close(),
+                         bp::std_err.close());
+    }
+    return bp::child(bp::exe = program, bp::args = arguments, bp::std_in<bp::null, bp::std_out> output,
+                     bp::std_err > errors);
 }
 
 void interrupt(bp::child& child) { ::kill(child.id(), SIGINT); }
@@ -17,11 +22,6 @@ void interrupt(bp::child& child) { ::kill(child.id(), SIGINT); }
 std::uint32_t observedExitCode(std::uint32_t code) { return code & 0xFFu; }
 
 std::string programFileName(const std::string& name) { return name; }
-
-void setEnvironment(const std::string& name, const std::optional<std::string>& value) {
-    if (value) setenv(name.c_str(), value->c_str(), 1);
-    if (!value) unsetenv(name.c_str());
-}
 
 ResourceCounts processResources() {
     ResourceCounts counts;

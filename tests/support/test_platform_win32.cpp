@@ -6,6 +6,7 @@
 
 #include "support/sibling_start.h"
 
+#include <boost/process/cmd.hpp>
 #include <boost/process/extend.hpp>
 
 #include "platform/text.h"
@@ -29,10 +30,32 @@ struct AsAService : bp::extend::handler {
     }
 };
 
+// One argument as CommandLineToArgvW will split it back: quotes escaped, and
+// backslashes doubled where they come before a quote. (The library's own
+// quoting doubles quotes, which that parser reads differently.)
+std::wstring quoted(const std::wstring& argument) {
+    std::wstring result = L"\"";
+    std::size_t backslashes = 0;
+    for (const wchar_t c : argument) {
+        if (c == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        result.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
+        backslashes = 0;
+        result += c;
+    }
+    return result.append(backslashes * 2, L'\\') + L"\"";
+}
+
 }  // namespace
 
-bp::child startAsAService(const NativeText& program, const std::vector<NativeText>& arguments) {
-    return bp::child(bp::exe = program, bp::args = arguments, AsAService{});
+bp::child startSibling(const NativeText& program, const std::vector<NativeText>& arguments, bool standardHandles,
+                       const NativeText& output, const NativeText& errors) {
+    std::wstring commandLine = quoted(program);
+    for (const std::wstring& argument : arguments) commandLine += L" " + quoted(argument);
+    if (!standardHandles) return bp::child(bp::cmd = commandLine, AsAService{});
+    return bp::child(bp::cmd = commandLine, bp::std_in<bp::null, bp::std_out> output, bp::std_err > errors);
 }
 
 // Console interrupts cannot be aimed at one process from here; the console
@@ -42,12 +65,6 @@ void interrupt(bp::child& child) { TerminateProcess(child.native_handle(), 0xC00
 std::uint32_t observedExitCode(std::uint32_t code) { return code; }
 
 std::string programFileName(const std::string& name) { return name + ".exe"; }
-
-void setEnvironment(const std::string& name, const std::optional<std::string>& value) {
-    // Both the C runtime's copy (getenv) and the process's (what children inherit).
-    _putenv((name + "=" + value.value_or("")).c_str());
-    SetEnvironmentVariableW(fromUtf8(name).c_str(), value ? fromUtf8(*value).c_str() : nullptr);
-}
 
 ResourceCounts processResources() {
     ResourceCounts counts;
