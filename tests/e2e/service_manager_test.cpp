@@ -79,11 +79,7 @@ TEST_F(ServiceManager, EachStartupModeIsRegisteredWithTheServiceDetails) {
     };
     for (const auto& [mode, startType] : modes) {
         // Each install replaces the registration the previous one made.
-        const ProgramRun run = testing::runSibling(kService, {"--install-service", "--startup", mode});
-        EXPECT_EQ(run.exitCode, 0u) << run.errors;
-        EXPECT_EQ(run.errors, "");
-        EXPECT_THAT(linesOf(run.output), ElementsAre("Installed VelmoraVpnService",
-                                                     "Binary path: " + kProgram + " --service", "Startup: " + mode));
+        EXPECT_THAT(testing::runSibling(kService, {"--install-service", "--startup", mode}), Ran(0u, _, ""));
         const auto registered = registration();
         ASSERT_TRUE(registered.has_value()) << mode;
         EXPECT_EQ(registered->startType, startType) << mode;
@@ -96,60 +92,54 @@ TEST_F(ServiceManager, EachStartupModeIsRegisteredWithTheServiceDetails) {
     EXPECT_EQ(registration()->binaryPath, kProgram + " --service --pipe-name \"a\\\"b c\"");
 }
 
-// Paths and names in any script reach the registration, the output and the
-// service whole.
-TEST_F(ServiceManager, AStartedServiceServesAndReportsItsStop) {
+// Installed and started with paths and names in any script, the service
+// serves; installed again over itself it is replaced, and the replaced one
+// stopped its instances and logged its stop; a stop control ends the new one
+// with exit code 0; uninstalling stops and removes it, and a second time
+// finds nothing.
+TEST_F(ServiceManager, TheWholeLifeOfTheService) {
     const std::string log = folder + "\\журнал 日志.log";
     pipe += "-Велмора-管道";
+    const std::string command = kProgram + " --service --log-file \"" + log + "\" --pipe-name \"" + pipe + "\"";
     const ProgramRun installed = testing::runSibling(
         kService, {"--install-service", "--startup", "Ручной", "--start", "--log-file", log, "--pipe-name", pipe});
-    ASSERT_EQ(installed.exitCode, 0u) << installed.errors;
-    const std::string command = kProgram + " --service --log-file \"" + log + "\" --pipe-name \"" + pipe + "\"";
+    EXPECT_THAT(installed, Ran(0u, _, ""));
     EXPECT_THAT(linesOf(installed.output), ElementsAre("Installed VelmoraVpnService", "Binary path: " + command,
                                                        "Startup: Ручной", "Started VelmoraVpnService"));
     EXPECT_EQ(registration()->binaryPath, command);
-
     ASSERT_TRUE(servesSoon(pipe));
-    EXPECT_EQ(status().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
     const std::uint16_t port = testing::freeTcpPort();
     const auto started = velmora::client::sendRequest(fromUtf8(pipe), testing::startRequest("", port));
     EXPECT_GE(testing::startedId(started.response), 0) << started.response;
     EXPECT_TRUE(testing::tcpPortAccepts(port));
 
-    SERVICE_STATUS ignored{};
-    ASSERT_TRUE(ControlService(openService(SERVICE_STOP).get(), SERVICE_CONTROL_STOP, &ignored));
-    ASSERT_TRUE(testing::waitUntil(stopped, milliseconds(15000)));
-    EXPECT_EQ(status().dwWin32ExitCode, 0u);
+    const std::string newPipe = pipe + "-new";
+    EXPECT_THAT(
+        testing::runSibling(kService, {"--install-service", "--startup", "auto", "--start", "--pipe-name", newPipe}),
+        Ran(0u, _, ""));
+    EXPECT_EQ(registration()->startType, static_cast<DWORD>(SERVICE_AUTO_START));
+    EXPECT_FALSE(pings(pipe));
     EXPECT_FALSE(testing::tcpPortAccepts(port));  // the runtime stopped every instance
     const Lines lines = linesOf(testing::readFile(log));
     ASSERT_FALSE(lines.empty());
     EXPECT_EQ(lines.front().substr(20), "Velmora VPN service runtime starting");
     EXPECT_EQ(lines.back().substr(20), "Velmora VPN service runtime stopped");
-}
 
-TEST_F(ServiceManager, InstallingOverARunningServiceReplacesItAndUninstallingRemovesIt) {
-    ASSERT_EQ(testing::runSibling(kService, {"--install-service", "--start", "--pipe-name", pipe}).exitCode, 0u);
-    ASSERT_TRUE(servesSoon(pipe));
+    ASSERT_TRUE(servesSoon(newPipe));
+    EXPECT_EQ(status().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    SERVICE_STATUS ignored{};
+    ASSERT_TRUE(ControlService(openService(SERVICE_STOP).get(), SERVICE_CONTROL_STOP, &ignored));
+    ASSERT_TRUE(testing::waitUntil(stopped, milliseconds(15000)));
+    EXPECT_EQ(status().dwWin32ExitCode, 0u);
 
-    const std::string newPipe = pipe + "-new";
-    const ProgramRun replaced =
-        testing::runSibling(kService, {"--install-service", "--startup", "auto", "--start", "--pipe-name", newPipe});
-    EXPECT_EQ(replaced.exitCode, 0u) << replaced.errors;
-    EXPECT_EQ(replaced.errors, "");
-    EXPECT_EQ(registration()->startType, static_cast<DWORD>(SERVICE_AUTO_START));
-    EXPECT_FALSE(pings(pipe));  // the old service is gone
-    EXPECT_TRUE(servesSoon(newPipe));
-
-    // Uninstalling stops and removes it; a second time there is nothing to remove.
-    const ProgramRun first = testing::runSibling(kService, {"--uninstall-service", "--console"});
-    EXPECT_EQ(first.exitCode, 0u) << first.errors;
-    EXPECT_EQ(linesOf(first.output), Lines{"Uninstalled VelmoraVpnService"});
-    EXPECT_EQ(first.errors, "");
+    // Uninstalling a running service stops it as well.
+    ASSERT_EQ(testing::runSibling(kService, {"--install-service", "--start", "--pipe-name", newPipe}).exitCode, 0u);
+    ASSERT_TRUE(servesSoon(newPipe));
+    EXPECT_THAT(testing::runSibling(kService, {"--uninstall-service", "--console"}),
+                Ran(0u, ::testing::ResultOf(linesOf, Lines{"Uninstalled VelmoraVpnService"}), ""));
     EXPECT_FALSE(registration().has_value());
     EXPECT_FALSE(pings(newPipe));
-    const ProgramRun second = uninstall();
-    EXPECT_EQ(second.exitCode, 0u);
-    EXPECT_EQ(linesOf(second.output), Lines{"VelmoraVpnService is not installed"});
+    EXPECT_THAT(uninstall(), Ran(0u, ::testing::ResultOf(linesOf, Lines{"VelmoraVpnService is not installed"}), _));
 }
 
 TEST_F(ServiceManager, AServiceWithoutItsEngineStopsWith1066) {
