@@ -61,26 +61,22 @@ TEST_F(PipeServer, TheDeepestAndLargestRequestIsServedOnAClientThreadsSmallStack
               R"({"version":1,"requestId":)" + id + R"(,"ok":true,"payload":{"instanceId":0}})");
 }
 
-TEST_F(PipeServer, AStopEndsRunAndLeavesNoPipeWhetherRaisedBeforeOrWhileIdle) {
+bool connectsAtOnce(const std::wstring& pipe) {
+    ClientConnection connection;
+    std::string error;
+    return connection.connect(pipe, milliseconds(0), error);
+}
+
+// A stop raised before run ends it at once. Raised while a client is still
+// served, it closes the endpoint at once, nobody new gets in, and run returns
+// when the last client goes. Neither leaves a pipe behind.
+TEST_F(PipeServer, AStopEndsRunAndClosesTheEndpointAtOnce) {
     SingBoxNamedPipeServer early(testing::uniquePipeName(), backend, logs.callback(), testing::fastSettings());
     std::atomic<bool> stop{true};
     early.run(stop);
     EXPECT_THAT(logs.lines(), ElementsAre("Named pipe server starting", kStop));
+    EXPECT_FALSE(connectsAtOnce(early.pipeName()));
 
-    auto running = std::make_unique<RunningServer>(backend, logs.callback());
-    EXPECT_EQ(sendRequest(running->pipeName(), kPing, kTimeout).response, kPong);
-    running->stop();
-    EXPECT_EQ(logs.lines().back(), kStop);
-    for (const std::wstring& name : {early.pipeName(), running->pipeName()}) {
-        ClientConnection connection;
-        std::string error;
-        EXPECT_FALSE(connection.connect(name, milliseconds(0), error));
-    }
-}
-
-// Once the stop is seen nobody new gets in, even while run still waits for
-// the clients it has.
-TEST_F(PipeServer, AStopClosesTheEndpointAtOnceWhileClientsAreStillServed) {
     PipeServerSettings settings = testing::fastSettings();
     settings.clientWaitLimit = milliseconds(20000);
     RunningServer running(backend, logs.callback(), settings);
@@ -88,11 +84,7 @@ TEST_F(PipeServer, AStopClosesTheEndpointAtOnceWhileClientsAreStillServed) {
     ASSERT_TRUE(connect(*silent, running.pipeName()));
     EXPECT_EQ(sendRequest(running.pipeName(), kPing, kTimeout).response, kPong);
     std::thread stopping([&] { running.stop(); });
-    EXPECT_TRUE(testing::waitUntil([&] {
-        ClientConnection late;
-        std::string error;
-        return !late.connect(running.pipeName(), milliseconds(0), error);
-    }));
+    EXPECT_TRUE(testing::waitUntil([&] { return !connectsAtOnce(running.pipeName()); }));
     silent.reset();  // the last client goes, and run returns
     stopping.join();
     EXPECT_EQ(logs.lines().back(), kStop);
