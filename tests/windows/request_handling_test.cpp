@@ -101,24 +101,18 @@ TEST_F(RequestHandling, FailedStartsReportTheBackendTextOrTheirOwnAndWatchNothin
     EXPECT_TRUE(logs.lines().empty());
 }
 
+// Only positive integers are owners, by their low 32 bits (2^32 + 1 is 1, and
+// 2^64 - 1 is stored unsigned); an instance id the client chose is ignored.
 TEST_F(RequestHandling, StartWatchesOnlyPositiveIntegerOwnersByTheirLow32Bits) {
-    const std::pair<std::string, std::uint32_t> cases[] = {
-        {"", 0},
-        {",\"ownerProcessId\":0", 0},
-        {",\"ownerProcessId\":-5", 0},
-        {",\"ownerProcessId\":1.5", 0},
-        {",\"ownerProcessId\":\"12\"", 0},
-        {",\"ownerProcessId\":4294967297", 1},                      // 2^32 + 1
-        {",\"ownerProcessId\":18446744073709551615", 4294967295u},  // stored unsigned
-        {",\"ownerProcessId\":77,\"instanceId\":9", 77},            // a client-chosen id is ignored
-    };
+    const std::string owners[] = {
+        "", "0", "-5", "1.5", "\"12\"", "4294967297", "18446744073709551615", "77,\"instanceId\":9"};
+    const std::uint32_t watched[] = {0, 0, 0, 0, 0, 1, 4294967295u, 77};
     Owners expected;
-    std::int32_t id = 0;
-    for (const auto& [member, owner] : cases) {
+    for (std::int32_t id = 0; id < 8; ++id) {
+        const std::string member = owners[id].empty() ? "" : ",\"ownerProcessId\":" + owners[id];
         EXPECT_EQ(handle(R"({"command":"start","payload":{"config":"c")" + member + "}}"),
                   okAnswer(R"({"instanceId":)" + std::to_string(id) + "}"));
-        if (owner != 0) expected[id] = owner;
-        ++id;
+        if (watched[id] != 0) expected[id] = watched[id];
     }
     EXPECT_EQ(server.watchedOwners(), expected);
 }
