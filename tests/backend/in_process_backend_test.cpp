@@ -20,22 +20,28 @@ std::string scripted(const std::string& standin, std::uint16_t port = 0) {
     return config + "}";
 }
 
-TEST(InProcessBackend, AnInstanceListensWhileItRunsAndStopsListeningWhenStoppedOrDestroyed) {
+// An instance listens until a stop succeeds (refused ones keep it), one that
+// ended by itself stays registered until stopped, stopping again or what never
+// ran succeeds, and what still runs when the backend goes is stopped.
+TEST(InProcessBackend, AnInstanceRunsUntilAStopSucceedsOrTheBackendGoes) {
     const std::uint16_t port = testing::freeTcpPort();
     const std::uint16_t left = testing::freeTcpPort();
     {
         SingBoxInProcessBackend backend(standinSettings());
-        const StartResult started = backend.startInstance(scripted("", port));
-        ASSERT_TRUE(started.ok) << started.error;
-        EXPECT_GE(started.instanceId, 0);
-        EXPECT_TRUE(started.error.empty());
-        EXPECT_TRUE(tcpPortAccepts(port));
+        const StartResult started = backend.startInstance(scripted(R"("stopResult":5,"stopRefusals":2)", port));
+        ASSERT_TRUE(started.ok && started.instanceId >= 0 && started.error.empty()) << started.error;
+        for (int refusal = 0; refusal < 2; ++refusal) {
+            EXPECT_EQ(backend.stopInstance(started.instanceId).error, "StopSingBoxInstance failed. Result: 5");
+            EXPECT_TRUE(tcpPortAccepts(port));
+        }
         EXPECT_TRUE(backend.stopInstance(started.instanceId).ok);
         EXPECT_FALSE(tcpPortAccepts(port));
-        // Stopping is idempotent, and so is stopping what never existed.
         EXPECT_TRUE(backend.stopInstance(started.instanceId).ok);
         EXPECT_TRUE(backend.stopInstance(12345).ok);
-        // What still runs when the backend goes is stopped.
+        const StartResult ending = backend.startInstance(scripted(R"("runForMs":50)", port));
+        ASSERT_TRUE(ending.ok);
+        while (tcpPortAccepts(port)) std::this_thread::sleep_for(milliseconds(5));
+        EXPECT_TRUE(backend.stopInstance(ending.instanceId).ok);
         ASSERT_TRUE(backend.startInstance(scripted("", left)).ok);
         EXPECT_TRUE(tcpPortAccepts(left));
     }
@@ -75,24 +81,6 @@ TEST(InProcessBackend, FailedStartsReportTheirCauseAndLeaveNothingRegistered) {
     EXPECT_TRUE(tcpPortAccepts(port));
     EXPECT_TRUE(backend.stopInstance(0).ok);
     EXPECT_FALSE(tcpPortAccepts(port));
-}
-
-TEST(InProcessBackend, ARefusedStopKeepsTheInstanceUntilAStopSucceeds) {
-    SingBoxInProcessBackend backend(standinSettings());
-    const std::uint16_t port = testing::freeTcpPort();
-    const StartResult started = backend.startInstance(scripted(R"("stopResult":5,"stopRefusals":2)", port));
-    ASSERT_TRUE(started.ok);
-    for (int refusal = 0; refusal < 2; ++refusal) {
-        EXPECT_EQ(backend.stopInstance(started.instanceId).error, "StopSingBoxInstance failed. Result: 5");
-        EXPECT_TRUE(tcpPortAccepts(port));
-    }
-    EXPECT_TRUE(backend.stopInstance(started.instanceId).ok);
-    EXPECT_FALSE(tcpPortAccepts(port));
-    // One that ended by itself stays registered until stopped.
-    const StartResult ending = backend.startInstance(scripted(R"("runForMs":50)", port));
-    ASSERT_TRUE(ending.ok);
-    while (tcpPortAccepts(port)) std::this_thread::sleep_for(milliseconds(5));
-    EXPECT_TRUE(backend.stopInstance(ending.instanceId).ok);
 }
 
 TEST(InProcessBackend, AMissingLibraryOrExportIsARuntimeError) {

@@ -52,7 +52,7 @@ SERVICE_STATUS_PROCESS status() {
 bool stopped() { return status().dwCurrentState == SERVICE_STOPPED; }
 
 bool pings(const std::string& pipe) {
-    return velmora::client::sendRequest(fromUtf8(pipe), R"({"command":"ping"})", milliseconds(200)).delivered;
+    return sendRequest(fromUtf8(pipe), R"({"command":"ping"})", milliseconds(200)).delivered;
 }
 
 class ServiceManager : public ::testing::Test {
@@ -109,7 +109,7 @@ TEST_F(ServiceManager, TheWholeLifeOfTheService) {
     EXPECT_EQ(registration()->binaryPath, command);
     ASSERT_TRUE(servesSoon(pipe));
     const std::uint16_t port = testing::freeTcpPort();
-    const auto started = velmora::client::sendRequest(fromUtf8(pipe), testing::startRequest("", port));
+    const auto started = sendRequest(fromUtf8(pipe), testing::startRequest("", port));
     EXPECT_GE(testing::startedId(started.response), 0) << started.response;
     EXPECT_TRUE(testing::tcpPortAccepts(port));
 

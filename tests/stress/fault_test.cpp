@@ -17,7 +17,7 @@ protected:
     std::vector<std::uint16_t> ports = {testing::freeTcpPort(), testing::freeTcpPort(), testing::freeTcpPort(),
                                         testing::freeTcpPort()};
 
-    std::string send(const std::string& request) { return velmora::client::sendRequest(pipe, request).response; }
+    std::string send(const std::string& request) { return sendRequest(pipe, request).response; }
     bool nothingListens() {
         for (const std::uint16_t port : ports)
             if (testing::tcpPortAccepts(port)) return false;
@@ -55,7 +55,7 @@ TEST_F(FaultsUnderLoad, AnEngineThatRefusesStopsAndOneSlowToComeUpHoldNobodyElse
 TEST_F(FaultsUnderLoad, StopAllsRacingStartsAreEachAnsweredAndLeaveNothingRunning) {
     constexpr auto kTimeout = milliseconds(3000);
     testing::Traffic starters(pipe, 4, kTimeout, [&](int client, long) {
-        velmora::client::sendRequest(pipe, testing::startRequest("", ports[client]), kTimeout);
+        sendRequest(pipe, testing::startRequest("", ports[client]), kTimeout);
         return Outcome::answered;
     });
     for (int i = 0; i < 100; ++i)

@@ -19,8 +19,7 @@ Outcome soakRound(const std::wstring& pipe, std::uint16_t port, int client, long
     const long ping = client * 1000000L + round;
     Outcome outcome = expectAnswer(pipe, testing::pingRequest(ping), testing::pingAnswer(ping));
     // Owned by this process, so the owner table is edited by every client at once.
-    const auto started =
-        velmora::client::sendRequest(pipe, testing::startRequest("", port, testing::currentProcessId()));
+    const auto started = sendRequest(pipe, testing::startRequest("", port, testing::currentProcessId()));
     const std::int32_t id = testing::startedId(started.response);
     if (!started.delivered) return Outcome::undelivered;
     if (id < 0 && started.response != testing::errorAnswer("sing-box did not come up. State: 0")) {
@@ -63,10 +62,7 @@ TEST(Soak, SixtyFourClientsMixingEveryCommandLoseNothingAndLeakNothing) {
     ASSERT_EQ(expectAnswer(pipe, R"({"command":"stopAll"})", testing::okAnswer("{}")), Outcome::answered);
 
     // Detached client threads finish just after their answers: let them go.
-    testing::waitUntil([&] {
-        const auto now = testing::processResources();
-        return now.threads <= before.threads && now.handles <= before.handles;
-    });
+    testing::resourcesBackTo(before);
     const testing::ResourceCounts after = testing::processResources();
     std::printf("%ld rounds, %ld stops seen; threads %zu -> %zu, handles %zu -> %zu, resident %zu -> %zu KiB\n",
                 soak.answered(), stopsSeen.load(), before.threads, after.threads, before.handles, after.handles,

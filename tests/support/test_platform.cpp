@@ -104,6 +104,13 @@ bool tcpPortAccepts(std::uint16_t port) {
     return !error;
 }
 
+bool resourcesBackTo(const ResourceCounts& baseline) {
+    return waitUntil([&] {
+        const ResourceCounts now = processResources();
+        return now.threads <= baseline.threads && now.handles <= baseline.handles;
+    });
+}
+
 std::vector<std::string> linesOf(const std::string& text) {
     std::istringstream in(text);
     std::vector<std::string> lines;
