@@ -63,17 +63,5 @@ TEST_F(ClientEndToEnd, AnInstanceEndsSoonAfterItsOwnerProcess) {
                 HasSubstr("Owner process " + ownerId + " is gone; stopping sing-box instance"));
 }
 
-TEST_F(ClientEndToEnd, TheExitCodeTellsRefusalFromFailure) {
-    EXPECT_THAT(
-        client({"send", R"({"command":"restart","requestId":9})"}),
-        Ran(1u, HasSubstr(R"({"version":1,"requestId":9,"ok":false,"error":{"message":"Unknown command: restart"}})"),
-            ""));
-    EXPECT_EQ(client({"start", "--config", folder + "/missing.json"}).exitCode, 2u);
-    pipe += "-nobody";
-    const ProgramRun unreachable = client({"--timeout", "100", "ping"});
-    EXPECT_THAT(unreachable, Ran(2u, "", HasSubstr("\n")));
-    EXPECT_EQ(linesOf(unreachable.errors).size(), 1u) << unreachable.errors;
-}
-
 }  // namespace
 }  // namespace velmora::vpn

@@ -16,11 +16,6 @@ Lines messagesOf(const std::string& text) {
     return messages;
 }
 
-bool pings(const std::string& pipeName) {
-    return testing::runSibling("velmora-vpn-client", {"--pipe-name", pipeName, "--timeout", "200", "ping"}).exitCode ==
-           0;
-}
-
 TEST(ServiceProgram, HelpWinsAndInstallWithUninstallIsRefusedInEitherOrder) {
     const ProgramRun help = testing::runSibling(kService, {"--install-service", "--help", "--console"});
     EXPECT_THAT(help, Ran(0u, _, ""));
@@ -28,7 +23,7 @@ TEST(ServiceProgram, HelpWinsAndInstallWithUninstallIsRefusedInEitherOrder) {
     for (const Lines& order : {Lines{"--install-service", "--uninstall-service"},
                                Lines{"--uninstall-service", "--start", "--install-service"}}) {
         const ProgramRun run = testing::runSibling(kService, order);
-        EXPECT_THAT(run, Ran(87u, "", EndsWith("\n")));
+        EXPECT_THAT(run, Ran(87u, "", ::testing::EndsWith("\n")));
         EXPECT_EQ(linesOf(run.errors), Lines{"Use either --install-service or --uninstall-service, not both."});
     }
     if (serviceManagerAvailable()) return;  // installing is for the service manager tests
@@ -53,9 +48,9 @@ TEST(ServiceProgram, AnEngineLibraryMissingBesideTheProgramIsAFatalErrorWith1066
     const ProgramRun run = testing::runSibling(copy.string(), {"--console", "--log-file", log, "--pipe-name", pipe});
     EXPECT_EQ(run.exitCode, testing::observedExitCode(1066));
     const Lines messages = messagesOf(testing::readFile(log));
-    EXPECT_THAT(messages,
-                ElementsAre("Velmora VPN service runtime starting", "Pipe: " + pipe,
-                            AllOf(StartsWith("Fatal error: "), HasSubstr("sing-box"), HasSubstr(") failed"))));
+    EXPECT_THAT(messages, ElementsAre("Velmora VPN service runtime starting", "Pipe: " + pipe,
+                                      ::testing::AllOf(::testing::StartsWith("Fatal error: "), HasSubstr("sing-box"),
+                                                       HasSubstr(") failed"))));
     EXPECT_EQ(messagesOf(run.errors), messages);  // in console mode the same lines go to standard error
     fs::remove_all(folder);
 }
@@ -75,28 +70,6 @@ TEST(ServiceProgram, ServiceModeSendsEverythingIntoTheLogFileAndKeepsItsContent)
         EXPECT_EQ(lines.at(0), "an earlier line");
         fs::remove_all(folder);
     }
-}
-
-// Without a service manager a plain start is a console run, and "--service"
-// runs as the service would: logging to its file only.
-TEST(ServiceProgram, AnInterruptedRunStopsInOrderAndExitsWithZero) {
-    if (serviceManagerAvailable()) GTEST_SKIP() << "Windows console interrupts are tested by the interrupt script";
-    const std::string folder = testing::makeTempFolder("interrupt");
-    const std::string log = folder + "/service.log";
-    const std::string pipe = toUtf8(testing::uniquePipeName());
-    const std::string stopped = "Velmora VPN service runtime stopped";
-    for (const Lines& mode : {Lines{}, Lines{"--console"}, Lines{"--service"}}) {
-        Lines arguments{"--log-file", log, "--pipe-name", pipe};
-        arguments.insert(arguments.end(), mode.begin(), mode.end());
-        testing::SiblingProcess service(kService, arguments);
-        ASSERT_TRUE(testing::waitUntil([&] { return pings(pipe); }));
-        service.interrupt();
-        const ProgramRun run = service.wait();
-        EXPECT_EQ(messagesOf(testing::readFile(log)).back(), stopped);
-        const bool serviceMode = mode == Lines{"--service"};
-        EXPECT_THAT(run, Ran(0u, "", serviceMode ? ::testing::Matcher<std::string>("") : EndsWith(stopped + "\n")));
-    }
-    fs::remove_all(folder);
 }
 
 }  // namespace

@@ -8,11 +8,9 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/std_redirect.h"
-#include "platform/owner_process.h"
 #include "platform/pipe_endpoint.h"
 #include "platform/posix/socket_path.h"
 #include "runtime/service_logger.h"
@@ -21,8 +19,6 @@ namespace velmora::vpn {
 namespace {
 
 using Paths = std::vector<std::string>;
-
-const std::string kPing = R"({"command":"ping"})";
 
 // A socket at `path`: connected, or (with `listening`) bound and listening as
 // somebody else's would be. -1 when that fails.
@@ -46,6 +42,7 @@ int unixSocket(const std::string& path, bool listening) {
 // refuses a service run as another user).
 bool answers(const std::string& path) {
     const int fd = unixSocket(path, false);
+    const std::string kPing = R"({"command":"ping"})";
     std::string error, answer;
     const bool sent = fd >= 0 && writeMessage(fd, kPing.data(), kPing.size(), error) && readMessage(fd, answer, error);
     if (fd >= 0) close(fd);
@@ -257,14 +254,6 @@ TEST_F(Folder, ALogPathThatIsALinkOrNoRegularFileIsNeverWritten) {
     }
     EXPECT_TRUE(secretUntouched());
     EXPECT_FALSE(fs::exists(folder + "/created"));
-}
-
-TEST(LinuxOwners, AnOwnerThatEndedIsGoneBeforeItIsReaped) {
-    const pid_t child = fork();
-    if (child == 0) _exit(0);
-    ASSERT_GT(child, 0);
-    EXPECT_TRUE(testing::waitUntil([&] { return isOwnerGone(static_cast<std::uint32_t>(child)); }));
-    waitpid(child, nullptr, 0);
 }
 
 }  // namespace

@@ -10,10 +10,8 @@ const std::string kStopAll = R"({"command":"stopAll"})";
 class FaultsUnderLoad : public ::testing::Test {
 protected:
     SingBoxInProcessBackend backend;
-    testing::LogRecorder logs;
-    std::unique_ptr<testing::RunningServer> running =
-        std::make_unique<testing::RunningServer>(backend, logs.callback());
-    const std::wstring pipe = running->pipeName();
+    testing::RunningServer running{backend, {}};
+    const std::wstring pipe = running.pipeName();
     std::vector<std::uint16_t> ports = {testing::freeTcpPort(), testing::freeTcpPort(), testing::freeTcpPort(),
                                         testing::freeTcpPort()};
 
@@ -59,25 +57,9 @@ TEST_F(FaultsUnderLoad, StopAllsRacingStartsAreEachAnsweredAndLeaveNothingRunnin
         return Outcome::answered;
     });
     for (int i = 0; i < 100; ++i)
-        ASSERT_EQ(testing::expectAnswer(pipe, kStopAll, testing::okAnswer("{}"), kTimeout), Outcome::answered) << i;
+        ASSERT_EQ(sendRequest(pipe, kStopAll, kTimeout).response, testing::okAnswer("{}")) << "stop-all " << i;
     starters.finish();
     EXPECT_EQ(send(kStopAll), testing::okAnswer("{}"));
-    EXPECT_TRUE(nothingListens());
-}
-
-TEST_F(FaultsUnderLoad, AStopInTheMiddleOfTrafficEndsCleanlyAndLeavesNoInstance) {
-    for (const std::uint16_t port : ports) ASSERT_GE(testing::startedId(send(testing::startRequest("", port))), 0);
-    {
-        // Clients give up soon once the server has stopped.
-        testing::Traffic traffic(pipe, 16, milliseconds(1000));
-        ASSERT_TRUE(traffic.answersMore(50));
-        running->stop();  // run returns while clients keep coming
-        traffic.finish();
-        // Every client got its own answer or found the pipe closed; none got garbage.
-        EXPECT_EQ(traffic.wrong(), 0);
-    }
-    EXPECT_EQ(logs.lines().back(), "Named pipe server stopped");
-    backend.stopAllInstances();  // what the runtime does next
     EXPECT_TRUE(nothingListens());
 }
 

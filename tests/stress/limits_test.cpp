@@ -3,8 +3,6 @@
 // their own answers.
 #include "support/prelude.h"
 
-#include <numeric>
-
 #include "runtime/service_host.h"
 
 namespace velmora::vpn {
@@ -63,7 +61,10 @@ TEST_F(Limits, SilentClientsAreClosedAtTheirDeadlineAndHoldNobodyUp) {
         EXPECT_FALSE(readExact(connection->handle(), &byte, 1, error));
     }
     held.clear();
-    EXPECT_TRUE(testing::resourcesBackTo(baseline));
+    EXPECT_TRUE(testing::waitUntil([&] {
+        const auto now = testing::processResources();
+        return now.threads <= baseline.threads && now.handles <= baseline.handles;
+    }));
     EXPECT_THAT(logs.lines(), Contains("Client sent no complete request within 500 ms"));
 
     openSilent(held, pipe, 5);
@@ -119,32 +120,6 @@ TEST_F(Limits, HostileClientsCostOnlyTheirOwnConnections) {
     // Each length above the limit costs one line; 16 MiB itself is allowed.
     EXPECT_EQ(std::count(lines.begin(), lines.end(), "Pipe message is too large"), 8);
     EXPECT_EQ(lines.back(), "Named pipe server stopped");
-}
-
-TEST_F(Limits, AConnectAndCloseFloodBarelyGrowsTheLog) {
-    testing::RunningServer running(backend, logs.callback());
-    testing::Traffic honest(running.pipeName(), 2, milliseconds(30000));
-    testing::Traffic flood(running.pipeName(), 4, milliseconds(1000), [&](int, long) {
-        ClientConnection dropped;
-        std::string error;
-        const bool connected = dropped.connect(running.pipeName(), milliseconds(1000), error);
-        return connected ? Outcome::answered : Outcome::undelivered;
-    });
-    std::this_thread::sleep_for(std::chrono::seconds(underWine ? 3 : 10));  // the flood's length
-    flood.finish();
-    honest.finish();
-    running.stop();
-    const auto lines = logs.lines();
-    const std::size_t bytes =
-        std::accumulate(lines.begin(), lines.end(), std::size_t{0},
-                        [](std::size_t sum, const std::string& line) { return sum + line.size() + 21; });
-    std::printf("%ld connections dropped, %zu log lines, %zu bytes\n", flood.answered(), lines.size(), bytes);
-    EXPECT_GT(flood.answered(), 100);
-    EXPECT_LT(bytes, 100u * 1024);
-    // It kept answering; under a flood an honest client may wait its turn,
-    // but never gets a wrong answer.
-    EXPECT_GT(honest.answered(), 0);
-    EXPECT_EQ(honest.wrong(), 0);
 }
 
 }  // namespace

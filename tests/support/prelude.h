@@ -33,11 +33,8 @@ namespace velmora::vpn {
 namespace fs = std::filesystem;
 using std::chrono::milliseconds;
 using ::testing::_;
-using ::testing::AllOf;
-using ::testing::AnyNumber;
 using ::testing::Contains;
 using ::testing::ElementsAre;
-using ::testing::EndsWith;
 using ::testing::HasSubstr;
 using testing::linesOf;
 using ::testing::Not;
@@ -45,9 +42,9 @@ using testing::Outcome;
 using testing::ProgramRun;
 using testing::Ran;
 using ::testing::Return;
-using ::testing::StartsWith;
 using velmora::client::ClientConnection;
 using velmora::client::sendRequest;
 using Lines = std::vector<std::string>;
+using Owners = std::map<std::int32_t, std::uint32_t>;  // instance id to owner process
 
 }  // namespace velmora::vpn

@@ -41,7 +41,6 @@ public:
         stop_.exchange(true);
         if (thread_.joinable()) thread_.join();
     }
-    SingBoxNamedPipeServer& server() { return server_; }
     const std::wstring& pipeName() const { return server_.pipeName(); }
 
 private:

@@ -86,7 +86,6 @@ std::string makeTempFolder(const std::string& tag) {
     const std::filesystem::path folder =
         std::filesystem::temp_directory_path() /
         ("velmora-" + tag + "-" + std::to_string(currentProcessId()) + "-" + std::to_string(++counter));
-    std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
     return folder.string();
 }
@@ -102,13 +101,6 @@ bool tcpPortAccepts(std::uint16_t port) {
     boost::system::error_code error;
     socket.connect({boost::asio::ip::address_v4::loopback(), port}, error);
     return !error;
-}
-
-bool resourcesBackTo(const ResourceCounts& baseline) {
-    return waitUntil([&] {
-        const ResourceCounts now = processResources();
-        return now.threads <= baseline.threads && now.handles <= baseline.handles;
-    });
 }
 
 std::vector<std::string> linesOf(const std::string& text) {

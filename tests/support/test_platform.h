@@ -92,8 +92,6 @@ struct ResourceCounts {
     std::size_t residentBytes = 0;  // resident memory
 };
 ResourceCounts processResources();
-// Waits until this process holds no more threads and handles than `baseline`.
-bool resourcesBackTo(const ResourceCounts& baseline);
 
 using velmora::vpn::currentProcessId;
 

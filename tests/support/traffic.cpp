@@ -1,7 +1,6 @@
 #include "support/traffic.h"
 
 #include <boost/json.hpp>
-#include <cstdio>
 
 #include "platform/text.h"
 #include "support/wait_until.h"
@@ -24,14 +23,6 @@ std::int32_t startedId(const std::string& answer) {
     // The whole answer, not just the member: a stray key or order is wrong too.
     if (answer != okAnswer(R"({"instanceId":)" + std::to_string(id->get_int64()) + "}")) return -1;
     return static_cast<std::int32_t>(id->get_int64());
-}
-
-Outcome expectAnswer(const std::wstring& pipe, const std::string& request, const std::string& answer,
-                     std::chrono::milliseconds timeout) {
-    const auto exchange = velmora::client::sendRequest(pipe, request, timeout);
-    if (exchange.delivered && exchange.response == answer) return Outcome::answered;
-    std::fprintf(stderr, "%s answered %s%s\n", request.c_str(), exchange.response.c_str(), exchange.error.c_str());
-    return exchange.delivered ? Outcome::wrong : Outcome::undelivered;
 }
 
 Traffic::Traffic(std::wstring pipe, int clients, std::chrono::milliseconds timeout, Round round) {

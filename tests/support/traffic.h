@@ -33,10 +33,6 @@ std::int32_t startedId(const std::string& answer);
 
 // What one round of a client came to.
 enum class Outcome { answered, wrong, undelivered };
-// Sends one request and compares the whole answer; a mismatch is printed.
-Outcome expectAnswer(const std::wstring& pipe, const std::string& request, const std::string& answer,
-                     std::chrono::milliseconds timeout = std::chrono::milliseconds(30000));
-
 // Clients running rounds for as long as the guard lives. By default a round
 // is a ping that counts as answered only when its own id comes back.
 class Traffic {

@@ -5,8 +5,6 @@
 namespace velmora::vpn {
 namespace {
 
-using Owners = std::map<std::int32_t, std::uint32_t>;
-
 constexpr std::uint32_t kNoSuchProcess = 0x7FFFFFF0u;
 
 class OwnerWatcher : public ::testing::Test {
@@ -40,7 +38,7 @@ TEST_F(OwnerWatcher, InstancesOfEndedOwnersAreStoppedOnceAndLiveOwnersStayWatche
                                                            {startOwnedBy(killed.id()), killed.id()},
                                                            {startOwnedBy(kNoSuchProcess), kNoSuchProcess}};
     const Owners live{{startOwnedBy(self), self}, {startOwnedBy(living.id()), living.id()}};
-    EXPECT_CALL(backend, stopInstance(_)).Times(AnyNumber());  // the scan markers
+    EXPECT_CALL(backend, stopInstance(_)).Times(::testing::AnyNumber());  // the scan markers
     for (const auto& [instance, owner] : gone) EXPECT_CALL(backend, stopInstance(instance));
     for (const auto& [instance, owner] : live) EXPECT_CALL(backend, stopInstance(instance)).Times(0);
     server.startOwnerWatcher();
@@ -56,23 +54,6 @@ TEST_F(OwnerWatcher, InstancesOfEndedOwnersAreStoppedOnceAndLiveOwnersStayWatche
         EXPECT_THAT(logs.lines(), Contains("Owner process " + std::to_string(owner) +
                                            " is gone; stopping sing-box instance " + std::to_string(instance)));
     }
-}
-
-// A failed stop drops the entry all the same and is not retried; stopping
-// and restarting the watcher keeps the table.
-TEST_F(OwnerWatcher, AFailedStopIsNotRetriedAndARestartKeepsTheTable) {
-    server.stopOwnerWatcher();  // never started: only sets the flag
-    const std::int32_t refused = startOwnedBy(kNoSuchProcess);
-    const std::int32_t later = startOwnedBy(kNoSuchProcess);
-    EXPECT_CALL(backend, stopInstance(_)).Times(AnyNumber());
-    EXPECT_CALL(backend, stopInstance(refused)).WillOnce(::testing::Return(StopResult{false, "refused"}));
-    EXPECT_CALL(backend, stopInstance(later));
-    server.startOwnerWatcher();
-    server.startOwnerWatcher();  // already running: nothing happens
-    server.stopOwnerWatcher();
-    server.startOwnerWatcher();  // a fresh thread, flag cleared, same entries
-    ASSERT_TRUE(testing::waitUntil([&] { return server.watchedOwners().empty(); }));
-    waitForAScan();
 }
 
 }  // namespace

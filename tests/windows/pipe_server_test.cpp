@@ -84,19 +84,6 @@ TEST_F(PipeServer, AStopEndsRunAndClosesTheEndpointAtOnce) {
     EXPECT_EQ(logs.lines().back(), kStop);
 }
 
-// The client checks who serves the pipe before it sends anything. This
-// server runs as the test's own user: accepted as such, and refused, with
-// nothing sent, by a client that trusts nobody.
-TEST_F(PipeServer, TheClientSendsOnlyToAServerOfATrustedIdentity) {
-    backend.expectNoCalls();
-    RunningServer running(backend, logs.callback());
-    ClientConnection accepted, refused;
-    std::string error;
-    EXPECT_TRUE(accepted.connect(running.pipeName(), kTimeout, error, {false, true})) << error;
-    EXPECT_FALSE(refused.connect(running.pipeName(), kTimeout, error, {false, false}));
-    EXPECT_THAT(error, ::testing::HasSubstr(": refusing to send it anything"));
-}
-
 // A client that stays silent through shutdown: run gives up on it after the
 // client wait, the server and the backend are destroyed, and the client's
 // thread, once its client finally speaks, touches none of them (the
@@ -128,16 +115,6 @@ TEST(PipeServerShutdown, ClientsOutlivingRunGetNoAnswerStartNothingAndTouchNothi
     backend.reset();
     logs.reset();
     EXPECT_FALSE(answered(silent[1], start, response));
-}
-
-TEST_F(PipeServer, AnEndpointThatCannotBeCreatedIsRetriedUntilStop) {
-    RunningServer running(backend, logs.callback(), testing::fastSettings(), L"not a pipe name");
-    ASSERT_TRUE(testing::waitUntil([&] { return logs.lines().size() >= 4; }));
-    running.stop();
-    const auto lines = logs.lines();
-    EXPECT_EQ(lines.front(), "Named pipe server starting");
-    EXPECT_THAT(lines[1], ::testing::HasSubstr(" failed. "));
-    EXPECT_EQ(lines.back(), kStop);
 }
 
 }  // namespace

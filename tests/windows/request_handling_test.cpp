@@ -10,7 +10,6 @@ namespace {
 
 using testing::errorAnswer;
 using testing::okAnswer;
-using Owners = std::map<std::int32_t, std::uint32_t>;
 
 class RequestHandling : public ::testing::Test {
 protected:
@@ -55,37 +54,6 @@ TEST_F(RequestHandling, BadRequestsAreAnsweredWithoutTheBackend) {
         EXPECT_EQ(handle(R"({"command":"stop","payload":{"instanceId":)" + id + "}}"),
                   errorAnswer("Stop command misses instance id"));
     }
-}
-
-TEST_F(RequestHandling, UnparsableTextsAnswerWithTheParserMessageAndNoRequestId) {
-    backend.expectNoCalls();
-    const std::string inputs[] = {
-        "",                                                 // empty
-        "not json",                                         // garbage
-        std::string("{\"command\":\"ping\"}\0", 17) + "x",  // a NUL byte after the object
-        "{\"command\":\"pi\xff\xfeng\"}",                   // invalid UTF-8
-        "{\"command\":\"ping\",}",                          // trailing comma
-        std::string(33, '[') + std::string(33, ']'),        // nested one level too deep
-    };
-    const std::string prefix = R"({"version":1,"ok":false,"error":{"message":")";
-    for (const std::string& input : inputs) {
-        const std::string answer = handle(input);
-        ASSERT_EQ(answer.substr(0, prefix.size()), prefix);
-        EXPECT_NE(answer, errorAnswer("Request is not an object"));
-        EXPECT_GT(answer.size(), prefix.size() + 3) << "an empty message";
-    }
-}
-
-TEST_F(RequestHandling, RequestIdOfAnyTypeComesBackSecondAndUnchanged) {
-    for (const std::string id : {"7", "\"a1\"", "{\"x\":[1,2]}", "null", "-1.5E0", "true"}) {
-        EXPECT_EQ(handle(R"({"command":"ping","requestId":)" + id + "}"),
-                  R"({"version":1,"requestId":)" + id + R"(,"ok":true,"payload":{"status":"ok"}})");
-    }
-    EXPECT_CALL(backend, startInstance("{...}")).WillOnce(Return(StartResult{true, 3, {}}));
-    EXPECT_EQ(handle(R"({"requestId":"a1","command":"start","payload":{"config":"{...}","ownerProcessId":4242}})"),
-              R"({"version":1,"requestId":"a1","ok":true,"payload":{"instanceId":3}})");
-    EXPECT_EQ(server.watchedOwners(), (Owners{{3, 4242}}));
-    EXPECT_EQ(logs.lines(), Lines{"Started sing-box instance 3"});
 }
 
 TEST_F(RequestHandling, FailedStartsReportTheBackendTextOrTheirOwnAndWatchNothing) {
