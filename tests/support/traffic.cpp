@@ -1,8 +1,7 @@
 #include "support/traffic.h"
 
-#include <boost/json.hpp>
+#include <algorithm>
 
-#include "platform/text.h"
 #include "support/wait_until.h"
 
 namespace velmora::vpn::testing {
@@ -15,14 +14,12 @@ std::string startRequest(const std::string& standin, std::uint16_t port, std::ui
 }
 
 std::int32_t startedId(const std::string& answer) {
-    boost::json::error_code error;
-    const boost::json::value parsed = boost::json::parse(answer, error);
-    if (error) return -1;
-    const boost::json::value* id = parsed.find_pointer("/payload/instanceId", error);
-    if (id == nullptr || !id->is_int64() || id->get_int64() < 0) return -1;
-    // The whole answer, not just the member: a stray key or order is wrong too.
-    if (answer != okAnswer(R"({"instanceId":)" + std::to_string(id->get_int64()) + "}")) return -1;
-    return static_cast<std::int32_t>(id->get_int64());
+    const std::string prefix = R"({"version":1,"ok":true,"payload":{"instanceId":)";
+    const std::string digits = answer.substr(std::min(prefix.size(), answer.size()), answer.size() - prefix.size() - 2);
+    if (digits.empty() || digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos) return -1;
+    // The whole answer, in its one canonical form: a stray key, order or zero is wrong too.
+    const std::int32_t id = std::stoi(digits);
+    return answer == okAnswer(R"({"instanceId":)" + std::to_string(id) + "}") ? id : -1;
 }
 
 Traffic::Traffic(std::wstring pipe, int clients, std::chrono::milliseconds timeout, Round round) {
