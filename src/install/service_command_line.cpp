@@ -14,6 +14,12 @@ std::wstring quoteArgument(const std::wstring& text) {
     return quoted;
 }
 
+ServiceStartup serviceStartupFor(const std::wstring& startupMode) {
+    if (startupMode == L"demand" || startupMode == L"manual") return {3, std::nullopt};
+    if (startupMode == L"disabled") return {4, std::nullopt};
+    return {2, startupMode == L"delayed-auto"};
+}
+
 std::wstring buildServiceCommandLine(const ServiceOptions& options) {
     const std::optional<std::wstring> path = platform::executablePath();
     if (!path) return {};

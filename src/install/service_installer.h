@@ -16,6 +16,24 @@ inline constexpr wchar_t kServiceDescription[] = L"Runs privileged sing-box VPN 
 // support (ERROR_NOT_SUPPORTED).
 inline constexpr std::uint32_t kNotSupportedExitCode = 50;
 
+// How long installing and uninstalling wait for the service manager, and
+// how often they look: for a running service to stop, and for an earlier
+// registration to disappear after its deletion.
+inline constexpr std::uint32_t kStopWaitMs = 60000;
+inline constexpr std::uint32_t kStopPollMs = 200;
+inline constexpr std::uint32_t kDeletionWaitMs = 30000;
+inline constexpr std::uint32_t kDeletionPollMs = 250;
+
+// What a startup mode registers: the service manager's start type (2
+// automatic, 3 on demand, 4 disabled) and the delayed-start flag, which is
+// set only for automatic starts (empty: the call is not made). A word it does
+// not know is no error: it gives an automatic start without delay.
+struct ServiceStartup {
+    std::uint32_t startType = 2;
+    std::optional<bool> delayedAutoStart;
+};
+ServiceStartup serviceStartupFor(const std::wstring& startupMode);
+
 // The text as one double-quoted command-line argument: quotes inside get a
 // backslash, nothing else changes (backslashes are not doubled).
 std::wstring quoteArgument(const std::wstring& text);

@@ -16,10 +16,6 @@ using platform::ServiceHandle;
 constexpr DWORD kManagerInstallRights = SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE;
 constexpr DWORD kOldServiceRights = DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS;
 constexpr DWORD kNewServiceRights = SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START;
-constexpr ULONGLONG kStopWaitMs = 60000;
-constexpr DWORD kStopPollMs = 200;
-constexpr ULONGLONG kDeletionWaitMs = 30000;
-constexpr DWORD kDeletionPollMs = 250;
 
 // One whole line on standard output or error, whatever characters it holds;
 // the narrow error text is widened character by character.
@@ -98,13 +94,9 @@ std::uint32_t install(const ServiceOptions& options) {
 
     removePreviousRegistration(manager.get());
 
-    // Unknown words are no error: they give an automatic start without delay.
-    DWORD startType = SERVICE_AUTO_START;
-    if (options.startupMode == L"demand" || options.startupMode == L"manual") startType = SERVICE_DEMAND_START;
-    if (options.startupMode == L"disabled") startType = SERVICE_DISABLED;
-
+    const ServiceStartup startup = serviceStartupFor(options.startupMode);
     ServiceHandle service(CreateServiceW(manager.get(), kServiceName, kServiceDisplayName, kNewServiceRights,
-                                         SERVICE_WIN32_OWN_PROCESS, startType, SERVICE_ERROR_NORMAL,
+                                         SERVICE_WIN32_OWN_PROCESS, startup.startType, SERVICE_ERROR_NORMAL,
                                          commandLine.c_str(), nullptr, nullptr, nullptr, nullptr, nullptr));
     if (!service) {
         const DWORD code = GetLastError();
@@ -116,8 +108,8 @@ std::uint32_t install(const ServiceOptions& options) {
     std::wstring description = kServiceDescription;
     SERVICE_DESCRIPTIONW descriptionInfo{description.data()};
     ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &descriptionInfo);
-    if (startType == SERVICE_AUTO_START) {
-        SERVICE_DELAYED_AUTO_START_INFO delayed{options.startupMode == L"delayed-auto"};
+    if (startup.delayedAutoStart) {
+        SERVICE_DELAYED_AUTO_START_INFO delayed{*startup.delayedAutoStart};
         ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed);
     }
 

@@ -25,6 +25,10 @@ std::unique_ptr<StdHandleRedirect> stdHandleRedirect;
 }  // namespace
 
 std::uint32_t runServer(bool consoleMode) {
+    return runServer(consoleMode, [] { return std::make_unique<SingBoxInProcessBackend>(); });
+}
+
+std::uint32_t runServer(bool consoleMode, const BackendFactory& makeBackend) {
     stdHandleRedirect.reset();
     if (!consoleMode && processOptions.logFile) stdHandleRedirect = redirectStdHandles(*processOptions.logFile);
 
@@ -37,7 +41,7 @@ std::uint32_t runServer(bool consoleMode) {
         logLine("Velmora VPN service runtime starting");
         logLine("Pipe: " + toUtf8(processOptions.pipeName));
 
-        std::unique_ptr<SingBoxBackend> backend = std::make_unique<SingBoxInProcessBackend>();
+        std::unique_ptr<SingBoxBackend> backend = makeBackend();
         // The server is destroyed before the backend, on every path.
         SingBoxNamedPipeServer server(processOptions.pipeName, *backend,
                                       [](const std::string& line) { logLine(line); });

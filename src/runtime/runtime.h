@@ -2,6 +2,10 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "backend/singbox_backend.h"
 
 #include "options/service_options.h"
 
@@ -22,5 +26,11 @@ extern std::atomic<bool> stopRequested;
 // go into that file. Returns 0 after a normal stop, kFatalExitCode after a
 // fatal error (logged as "Fatal error: ...").
 std::uint32_t runServer(bool consoleMode);
+
+// The same run with the backend `makeBackend` builds (called once, inside the
+// run, so that a failure to build it is a fatal error like any other). The
+// runtime's own run builds the in-process engine backend.
+using BackendFactory = std::function<std::unique_ptr<SingBoxBackend>()>;
+std::uint32_t runServer(bool consoleMode, const BackendFactory& makeBackend);
 
 }  // namespace velmora::vpn

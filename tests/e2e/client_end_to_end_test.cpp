@@ -1,5 +1,7 @@
 #include "support/prelude.h"
 
+#include <regex>
+
 namespace velmora::vpn {
 namespace {
 
@@ -61,6 +63,46 @@ TEST_F(ClientEndToEnd, AnInstanceEndsSoonAfterItsOwnerProcess) {
     EXPECT_TRUE(testing::waitUntil([&] { return !testing::tcpPortAccepts(port); }, milliseconds(3000)));
     EXPECT_THAT(service->wait(milliseconds(0)).errors,
                 HasSubstr("Owner process " + ownerId + " is gone; stopping sing-box instance"));
+}
+
+// The exit code follows the answer: 0 for "ok": true, 1 for false, 2 when
+// nothing was exchanged or the command line is wrong.
+TEST_F(ClientEndToEnd, ExitCodesFollowTheAnswer) {
+    const std::tuple<Lines, std::uint32_t, Lines> rows[] = {
+        {{"ping"}, 0, {testing::okAnswer(R"({"status":"ok"})")}},
+        {{"stop", "7"}, 0, {testing::okAnswer("{}")}},
+        {{"send", R"({"command":"restart"})"}, 1, {testing::errorAnswer("Unknown command: restart")}},
+        {{"--pipe-name", pipe + "-nobody", "--timeout", "100", "ping"}, 2, {}},
+        {{"stop", "x"}, 2, {}},
+    };
+    for (const auto& [arguments, code, output] : rows) {
+        const ProgramRun run = client(arguments);
+        EXPECT_EQ(run.exitCode, code) << arguments[0];
+        EXPECT_EQ(linesOf(run.output), output) << arguments[0];
+        EXPECT_EQ(run.errors.empty(), code != 2) << arguments[0];
+    }
+}
+
+// Log lines written by many client threads at once reach the console whole,
+// one line each, every one with its time stamp.
+TEST_F(ClientEndToEnd, LinesFromManyClientsAtOnceStayWhole) {
+    const std::wstring name = fromUtf8(pipe);
+    testing::Traffic stops(name, 8, milliseconds(5000), [&](int client, long round) {
+        const std::string id = std::to_string(client * 1000000L + round);
+        const auto exchange = sendRequest(name, R"({"command":"stop","payload":{"instanceId":)" + id + "}}");
+        return exchange.response == testing::okAnswer("{}") ? Outcome::answered : Outcome::wrong;
+    });
+    ASSERT_TRUE(stops.answersMore(300));
+    stops.finish();
+    const Lines lines = linesOf(service->wait(milliseconds(0)).errors);
+    const std::regex whole(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d )"
+                           R"((Stopped sing-box instance \d+|Velmora VPN service runtime starting|Pipe: .+|)"
+                           R"(Named pipe server starting))");
+    for (const std::string& line : lines) EXPECT_TRUE(std::regex_match(line, whole)) << line;
+    EXPECT_GE(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) { return line.find("Stopped sing-box") != std::string::npos; }),
+              stops.answered());
+    EXPECT_EQ(stops.wrong(), 0);
 }
 
 }  // namespace

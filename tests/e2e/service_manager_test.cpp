@@ -3,8 +3,11 @@
 #include "support/prelude.h"
 
 #include <windows.h>
+#include <aclapi.h>
+#include <sddl.h>
 
 #include "platform/win32/handles.h"
+#include "platform/win32/pipe_parameters.h"
 
 namespace velmora::vpn {
 namespace {
@@ -55,6 +58,57 @@ bool pings(const std::string& pipe) {
     return sendRequest(fromUtf8(pipe), R"({"command":"ping"})", milliseconds(200)).delivered;
 }
 
+// The pipe's access list as the system keeps it: whether it is protected,
+// then each entry's kind, trustee and rights, generic rights mapped to the
+// file rights they stand for.
+Lines pipeAccess(HANDLE pipe) {
+    PACL list = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list, nullptr,
+                        &descriptor) != ERROR_SUCCESS)
+        return {};
+    const platform::LocalMemory owned(descriptor);
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    Lines entries{(control & SE_DACL_PROTECTED) != 0 ? "protected" : "inherits"};
+    GENERIC_MAPPING files{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
+    for (DWORD i = 0; list != nullptr && i < list->AceCount; ++i) {
+        ACCESS_ALLOWED_ACE* entry = nullptr;
+        wchar_t* trustee = nullptr;
+        GetAce(list, i, reinterpret_cast<void**>(&entry));
+        ConvertSidToStringSidW(&entry->SidStart, &trustee);
+        const platform::LocalMemory ownedTrustee(trustee);
+        DWORD rights = entry->Mask;
+        MapGenericMask(&rights, &files);
+        entries.push_back(std::to_string(entry->Header.AceType) + " " + toUtf8(trustee) + " " + std::to_string(rights));
+    }
+    return entries;
+}
+
+// The pipe as a client finds it: a byte stream, only Local System and
+// administrators in full and interactive users for reading and writing, and
+// (not reported back by Windows, so read where it is made) closed to other
+// machines.
+TEST(ServicePipe, IsAByteStreamForTheSystemAdministratorsAndInteractiveUsersOnly) {
+    testing::FakeBackend backend;
+    testing::RunningServer running(backend, {});
+    ClientConnection connection;
+    std::string error;
+    ASSERT_TRUE(connection.connect(running.pipeName(), milliseconds(5000), error)) << error;
+    const std::string full = std::to_string(FILE_ALL_ACCESS);
+    EXPECT_EQ(pipeAccess(connection.handle()),
+              (Lines{"protected", "0 S-1-5-18 " + full, "0 S-1-5-32-544 " + full,
+                     "0 S-1-5-4 " + std::to_string(FILE_GENERIC_READ | FILE_GENERIC_WRITE)}));
+    DWORD flags = 1, outBuffer = 0, inBuffer = 0;
+    ASSERT_TRUE(GetNamedPipeInfo(connection.handle(), &flags, &outBuffer, &inBuffer, nullptr));
+    EXPECT_EQ(flags, static_cast<DWORD>(PIPE_CLIENT_END | PIPE_TYPE_BYTE));
+    EXPECT_EQ(outBuffer, 65536u);
+    EXPECT_EQ(inBuffer, 65536u);
+    EXPECT_EQ(platform::kPipeMode,
+              static_cast<DWORD>(PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_NOWAIT | PIPE_REJECT_REMOTE_CLIENTS));
+}
+
 class ServiceManager : public ::testing::Test {
 protected:
     std::string pipe = toUtf8(testing::uniquePipeName());
@@ -90,6 +144,15 @@ TEST_F(ServiceManager, EachStartupModeIsRegisteredWithTheServiceDetails) {
     // Quotes inside a value are escaped in the registered command line.
     ASSERT_EQ(testing::runSibling(kService, {"--install-service", "--pipe-name", "a\"b c"}).exitCode, 0u);
     EXPECT_EQ(registration()->binaryPath, kProgram + " --service --pipe-name \"a\\\"b c\"");
+}
+
+// A run that ends in a fatal error (here: no engine library beside the
+// program) ends the service with that run's exit code.
+TEST_F(ServiceManager, AFatalErrorIsTheServicesExitCode) {
+    const std::string copy = testing::copyService(folder, false);
+    EXPECT_THAT(testing::runSibling(copy, {"--install-service", "--startup", "demand", "--start"}), Ran(0u, _, ""));
+    ASSERT_TRUE(testing::waitUntil(stopped, milliseconds(15000)));
+    EXPECT_EQ(status().dwWin32ExitCode, 1066u);
 }
 
 // Installed and started with paths and names in any script, the service

@@ -8,14 +8,6 @@ namespace {
 
 const std::string kService = "VelmoraVpnService";
 
-// The messages of log lines, without their 19-character timestamps and the space.
-Lines messagesOf(const std::string& text) {
-    Lines messages;
-    for (const std::string& line : linesOf(text))
-        messages.push_back(line.substr(std::min<std::size_t>(20, line.size())));
-    return messages;
-}
-
 TEST(ServiceProgram, HelpWinsAndInstallWithUninstallIsRefusedInEitherOrder) {
     const ProgramRun help = testing::runSibling(kService, {"--install-service", "--help", "--console"});
     EXPECT_THAT(help, Ran(0u, _, ""));
@@ -40,12 +32,11 @@ TEST(ServiceProgram, AnEngineLibraryMissingBesideTheProgramIsAFatalErrorWith1066
     // put any library: the service must not take it from there.
     const std::string folder = testing::makeTempFolder("fatal");
     testing::addLibrarySearchFolder(fs::path(testing::siblingProgram("x")).parent_path().string());
-    const fs::path copy = fs::path(folder) / testing::programFileName(kService);
-    fs::copy_file(testing::siblingProgram(testing::programFileName(kService)), copy);
+    const std::string copy = testing::copyService(folder, false);
     const std::string log = folder + "/service.log";
     const std::string pipe = toUtf8(testing::uniquePipeName());
 
-    const ProgramRun run = testing::runSibling(copy.string(), {"--console", "--log-file", log, "--pipe-name", pipe});
+    const ProgramRun run = testing::runSibling(copy, {"--console", "--log-file", log, "--pipe-name", pipe});
     EXPECT_EQ(run.exitCode, testing::observedExitCode(1066));
     const Lines messages = messagesOf(testing::readFile(log));
     EXPECT_THAT(messages, ElementsAre("Velmora VPN service runtime starting", "Pipe: " + pipe,

@@ -1,22 +1,68 @@
 #include "support/prelude.h"
 
+#include <ctime>
+#include <stdexcept>
+
 #include "runtime/runtime.h"
+#include "runtime/service_logger.h"
 
 namespace velmora::vpn {
 namespace {
 
-// A stop raised before the run begins (a stop control right after the running
-// report, an interrupt right after the handler was installed) ends the run
-// instead of being forgotten.
-TEST(Runtime, AStopRaisedBeforeTheRunBeginsEndsIt) {
-    processOptions = ServiceOptions{};
-    processOptions.pipeName = testing::uniquePipeName();
+// Runs the runtime in console mode with the backend given and a stop raised
+// before the run begins (a stop control right after the running report, an
+// interrupt right after the handler was installed): the run must end, not
+// forget the stop.
+std::uint32_t runStoppedEarly(const BackendFactory& makeBackend) {
     stopRequested = true;
-    auto run = std::async(std::launch::async, [] { return runServer(false); });
+    auto run = std::async(std::launch::async, [&] { return runServer(true, makeBackend); });
     const bool ended = run.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
     stopRequested = true;  // releases a run that forgot the stop, so the test ends either way
     EXPECT_TRUE(ended);
-    EXPECT_EQ(run.get(), 0u);
+    return run.get();
+}
+
+// The runtime stops every instance once the server has stopped, and only then
+// says it has stopped; a backend that cannot be built is a fatal error.
+TEST(Runtime, StopsEveryInstanceAfterTheServerThenSaysSoLast) {
+    const std::string folder = testing::makeTempFolder("runtime");
+    const std::string log = folder + "/service.log";
+    processOptions = ServiceOptions{};
+    processOptions.pipeName = testing::uniquePipeName();
+    processOptions.logFile = fromUtf8(log);
+    Lines atStopAll;
+    EXPECT_EQ(runStoppedEarly([&] {
+                  auto backend = std::make_unique<testing::FakeBackend>();
+                  EXPECT_CALL(*backend, stopAllInstances).WillOnce([&] {
+                      atStopAll = messagesOf(testing::readFile(log));
+                      return StopResult{true, {}};
+                  });
+                  return backend;
+              }),
+              0u);
+    EXPECT_THAT(
+        messagesOf(testing::readFile(log)),
+        ElementsAre("Velmora VPN service runtime starting", "Pipe: " + toUtf8(processOptions.pipeName),
+                    "Named pipe server starting", "Named pipe server stopped", "Velmora VPN service runtime stopped"));
+    EXPECT_EQ(atStopAll.size(), 4u);  // up to the server's last line
+
+    EXPECT_EQ(runStoppedEarly([]() -> std::unique_ptr<SingBoxBackend> { throw std::runtime_error("no engine"); }),
+              1066u);
+    EXPECT_EQ(messagesOf(testing::readFile(log)).back(), "Fatal error: no engine");
+    fs::remove_all(folder);
+}
+
+// Log lines begin with the local time, every field of fixed width.
+TEST(ServiceLog, LinesBeginWithTheLocalTimeInFixedWidth) {
+    EXPECT_EQ(ServiceLogger::formatLine({2026, 1, 2, 3, 4, 5}, "message"), "2026-01-02 03:04:05 message");
+    EXPECT_EQ(ServiceLogger::formatLine({999, 12, 31, 23, 59, 59}, ""), "0999-12-31 23:59:59 ");
+    // The clock reads what the C library calls local time (tried again should a second turn between the two).
+    EXPECT_TRUE(testing::waitUntil([] {
+        const std::time_t now = std::time(nullptr);
+        char expected[32];
+        std::strftime(expected, sizeof expected, "%Y-%m-%d %H:%M:%S x", std::localtime(&now));
+        return ServiceLogger::formatLine(platform::currentLocalTime(), "x") == expected;
+    }));
 }
 
 }  // namespace

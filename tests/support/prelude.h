@@ -37,6 +37,7 @@ using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using testing::linesOf;
+using testing::messagesOf;
 using ::testing::Not;
 using testing::Outcome;
 using testing::ProgramRun;

@@ -110,6 +110,21 @@ std::vector<std::string> linesOf(const std::string& text) {
     return lines;
 }
 
+std::vector<std::string> messagesOf(const std::string& text) {
+    std::vector<std::string> messages;
+    for (const std::string& line : linesOf(text))
+        messages.push_back(line.substr(std::min<std::size_t>(20, line.size())));
+    return messages;
+}
+
+std::string copyService(const std::string& folder, bool withEngine) {
+    const std::string program = programFileName("VelmoraVpnService");
+    const std::string engine = programFileName("x") == "x" ? "libsing-box.so" : "sing-box.dll";
+    for (const std::string& name : withEngine ? std::vector{program, engine} : std::vector{program})
+        std::filesystem::copy_file(siblingProgram(name), folder + "/" + name);
+    return folder + "/" + program;
+}
+
 void addLibrarySearchFolder(const std::string& folder) {
     boost::this_process::environment()[programFileName("x") == "x" ? "LD_LIBRARY_PATH" : "PATH"] += folder;
 }

@@ -34,6 +34,8 @@ MATCHER_P3(Ran, code, output, errors, "") {
 }
 // The lines of a program's output; carriage returns (Windows text mode) are dropped.
 std::vector<std::string> linesOf(const std::string& text);
+// The messages of log lines, without their 19-character time stamps and the space.
+std::vector<std::string> messagesOf(const std::string& text);
 
 // A program built next to the tests (or at the path given), started with the
 // given arguments, its standard output and error captured in files and its
@@ -65,6 +67,10 @@ ProgramRun runSibling(const std::string& program, const std::vector<std::string>
                       std::chrono::milliseconds limit = std::chrono::milliseconds(30000));
 // Path of a program built next to the test executables.
 std::string siblingProgram(const std::string& name);
+// Copies the service program, and the engine library with it when asked,
+// into `folder` (for a run as another user, or without the library); returns
+// the copy's path.
+std::string copyService(const std::string& folder, bool withEngine);
 // The file name of a program on this platform ("X.exe" on Windows).
 std::string programFileName(const std::string& name);
 // The exit code a program's result becomes as seen by its parent here.

@@ -1,5 +1,9 @@
 #include "support/prelude.h"
 
+#include <limits>
+
+#include "windows/line_limiter.h"
+
 namespace velmora::vpn {
 namespace {
 
@@ -29,16 +33,53 @@ protected:
     testing::LogRecorder logs;
 };
 
-// One frame is answered once; a second request on the same connection never
-// is. (Frames arriving in pieces are the slow writers' of the limits suite.)
-TEST_F(PipeServer, AnswersOneFrameAndNeverASecondOnTheSameConnection) {
+// One frame is answered once, as if the bytes after it were not there, and a
+// second request on the same connection never is. (Frames arriving in pieces
+// are the slow writers' of the limits suite.)
+TEST_F(PipeServer, AnswersOneFrameAndNothingAfterIt) {
     RunningServer running(backend, logs.callback());
     ClientConnection connection;
     ASSERT_TRUE(connect(connection, running.pipeName()));
-    std::string response;
-    EXPECT_TRUE(answered(connection, kPing, response));
+    const std::string frame = std::string("\x12\0\0\0", 4) + kPing;
+    const std::string twice = frame + frame;
+    std::string response, error;
+    ASSERT_TRUE(writeExact(connection.handle(), twice.data(), twice.size(), error)) << error;
+    EXPECT_TRUE(readMessage(connection.handle(), response, error)) << error;
     EXPECT_EQ(response, kPong);
-    EXPECT_FALSE(answered(connection, kPing, response));
+    EXPECT_FALSE(readMessage(connection.handle(), response, error));
+}
+
+// A client thread that cannot be started costs only its connection, and is
+// counted out at once: the stop that follows waits for nobody.
+TEST_F(PipeServer, AClientThreadThatCannotStartCostsOnlyItsConnection) {
+    PipeServerSettings settings = testing::fastSettings();
+    settings.clientStackBytes = std::numeric_limits<std::size_t>::max() / 2;  // more than any address space
+    RunningServer failing(backend, logs.callback(), settings);
+    ClientConnection refused;
+    ASSERT_TRUE(connect(refused, failing.pipeName()));
+    EXPECT_TRUE(logs.shows("Client thread could not be started: "));
+    failing.stop();
+    EXPECT_THAT(logs.lines(), Not(Contains(HasSubstr("Timed out waiting"))));
+    EXPECT_EQ(logs.lines().back(), kStop);
+}
+
+// Lines about single connections: at most the limit in a second, the rest
+// summed up once the second is over, and a quiet second starts afresh.
+TEST(ConnectionLines, AtMostTheLimitASecondAndTheRestSummedUp) {
+    LineLimiter limiter(2);
+    const auto start = LineLimiter::Clock::now();
+    Lines logged;
+    const auto admit = [&](const std::string& line, milliseconds at) {
+        for (const std::string& admitted : limiter.admit(line, start + at)) logged.push_back(admitted);
+    };
+    for (const int at : {0, 1, 2, 999}) admit("line " + std::to_string(at), milliseconds(at));
+    EXPECT_TRUE(limiter.flush(start + milliseconds(999)).empty());
+    EXPECT_EQ(limiter.flush(start + milliseconds(1000)),
+              Lines{"2 more lines about single connections left out in the last second"});
+    EXPECT_TRUE(limiter.flush(start + milliseconds(3000)).empty());
+    admit("late", milliseconds(1500));
+    admit("later", milliseconds(1600));
+    EXPECT_EQ(logged, (Lines{"line 0", "line 1", "late", "later"}));
 }
 
 // Client threads run on small fixed stacks: the deepest request the parser

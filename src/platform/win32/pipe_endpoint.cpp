@@ -6,20 +6,11 @@
 #include <sddl.h>
 
 #include "platform/win32/handles.h"
+#include "platform/win32/pipe_parameters.h"
 #include "platform/error_text.h"
 
 namespace velmora::vpn::platform {
 namespace {
-
-// Who may use the pipe. A protected DACL (nothing inherited) with three entries:
-//   (A;;GA;;;SY)   Local System: full control
-//   (A;;GA;;;BA)   built-in Administrators: full control
-//   (A;;GRGW;;;IU) interactive users: read and write, so the desktop client can talk to us
-constexpr wchar_t kPipeSddl[] = L"D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GRGW;;;IU)";
-
-constexpr DWORD kOpenMode = PIPE_ACCESS_DUPLEX;
-constexpr DWORD kPipeMode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_NOWAIT | PIPE_REJECT_REMOTE_CLIENTS;
-constexpr DWORD kBufferSize = 65536;
 
 // The pipe's security descriptor and the attributes that point at it. When
 // the conversion fails the pipe gets the system's default security.

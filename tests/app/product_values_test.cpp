@@ -1,0 +1,53 @@
+// The product's own values, each pinned once as docs/operations.md gives it;
+// every other test may run with shortened settings.
+#include "support/prelude.h"
+
+#include "backend/singbox_in_process_backend.h"
+#include "install/service_installer.h"
+#include "runtime/runtime.h"
+#include "windows/pipe_server_settings.h"
+
+namespace velmora::vpn {
+namespace {
+
+TEST(ProductValues, AreTheDocumentedOnes) {
+    const PipeServerSettings server;
+    const BackendSettings backend;
+    const std::tuple<const char*, long long, long long> values[] = {
+        {"poll for a client, ms", server.connectPollInterval.count(), 50},
+        {"pause after a failed endpoint, ms", server.createRetryPause.count(), 500},
+        {"wait for client threads at a stop, ms", server.clientWaitLimit.count(), 60000},
+        {"owner scan interval, ms", server.ownerPollInterval.count(), 1000},
+        {"connections served at once", server.maxClients, 64},
+        {"request deadline, ms", server.requestDeadline.count(), 10000},
+        {"client thread stack, bytes", static_cast<long long>(server.clientStackBytes), 256 * 1024},
+        {"lines about single connections a second", server.connectionLinesPerSecond, 5},
+        {"wait for an engine instance to come up, ms", backend.startWaitMilliseconds, 15000},
+        {"largest request or answer, bytes", kMaxPipeMessageSize, 16777216},
+        {"wait for the service to stop, ms", kStopWaitMs, 60000},
+        {"its status polled every, ms", kStopPollMs, 200},
+        {"wait for an old registration to go, ms", kDeletionWaitMs, 30000},
+        {"its presence polled every, ms", kDeletionPollMs, 250},
+        {"exit code after a fatal error", kFatalExitCode, 1066},
+        {"exit code where installing is not supported", kNotSupportedExitCode, 50},
+        {"protocol version", kProtocolVersion, 1},
+    };
+    for (const auto& [name, value, documented] : values) EXPECT_EQ(value, documented) << name;
+    EXPECT_EQ(backend.libraryFileName, testing::programFileName("x") == "x" ? "libsing-box.so" : "sing-box.dll");
+    EXPECT_EQ(kDefaultPipeName, L"\\\\.\\pipe\\VelmoraVpnService");
+
+    // Each startup mode's start type (2 automatic, 3 on demand, 4 disabled)
+    // and delayed-start flag (-1: the flag is not set at all).
+    const std::tuple<std::wstring, std::uint32_t, int> modes[] = {
+        {L"delayed-auto", 2, 1}, {L"auto", 2, 0},     {L"demand", 3, -1}, {L"manual", 3, -1},
+        {L"disabled", 4, -1},    {L"Disabled", 2, 0}, {L"", 2, 0},
+    };
+    for (const auto& [mode, startType, delayed] : modes) {
+        const ServiceStartup startup = serviceStartupFor(mode);
+        EXPECT_EQ(startup.startType, startType) << toUtf8(mode);
+        EXPECT_EQ(startup.delayedAutoStart ? static_cast<int>(*startup.delayedAutoStart) : -1, delayed) << toUtf8(mode);
+    }
+}
+
+}  // namespace
+}  // namespace velmora::vpn
