@@ -2,6 +2,8 @@
 
 #include <regex>
 
+#include "runtime/service_host.h"
+
 namespace velmora::vpn {
 namespace {
 
@@ -92,7 +94,7 @@ TEST_F(ClientEndToEnd, LinesFromManyClientsAtOnceStayWhole) {
         const auto exchange = sendRequest(name, R"({"command":"stop","payload":{"instanceId":)" + id + "}}");
         return exchange.response == testing::okAnswer("{}") ? Outcome::answered : Outcome::wrong;
     });
-    ASSERT_TRUE(stops.answersMore(300));
+    ASSERT_TRUE(stops.answersMore(serviceManagerAvailable() ? 60 : 300));  // Wine serves a few dozen a second
     stops.finish();
     const Lines lines = linesOf(service->wait(milliseconds(0)).errors);
     const std::regex whole(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d )"

@@ -49,6 +49,7 @@ TEST(Runtime, StopsEveryInstanceAfterTheServerThenSaysSoLast) {
     EXPECT_EQ(runStoppedEarly([]() -> std::unique_ptr<SingBoxBackend> { throw std::runtime_error("no engine"); }),
               1066u);
     EXPECT_EQ(messagesOf(testing::readFile(log)).back(), "Fatal error: no engine");
+    processLogger.reset();  // it holds the log file open
     fs::remove_all(folder);
 }
 

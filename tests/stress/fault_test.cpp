@@ -3,6 +3,7 @@
 #include "backend/singbox_in_process_backend.h"
 #include "runtime/runtime.h"
 #include "runtime/service_host.h"
+#include "runtime/service_logger.h"
 
 namespace velmora::vpn {
 namespace {
@@ -109,6 +110,7 @@ TEST(MixedRun, EveryClientIsAnsweredOrClosedAndTheStopLeavesNothingRunning) {
     EXPECT_EQ(mixed.wrong(), 0);
     for (const std::uint16_t port : ports) EXPECT_FALSE(testing::tcpPortAccepts(port)) << port;
     EXPECT_EQ(messagesOf(testing::readFile(folder + "/service.log")).back(), "Velmora VPN service runtime stopped");
+    processLogger.reset();  // it holds the log file open
     fs::remove_all(folder);
 }
 
