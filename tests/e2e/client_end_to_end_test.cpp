@@ -37,51 +37,64 @@ protected:
     }
 };
 
-TEST_F(ClientEndToEnd, StartsStopsAndStopsAllThroughTheService) {
-    const std::uint16_t port = testing::freeTcpPort();
-    const ProgramRun started = client({"start", "--config", configListeningOn(port)});
-    ASSERT_THAT(started, Ran(0u, _, ""));
-    ASSERT_EQ(linesOf(started.output).size(), 1u);
-    const std::int32_t id = testing::startedId(linesOf(started.output)[0]);  // the whole answer
-    EXPECT_GE(id, 0) << started.output;
-    EXPECT_TRUE(testing::tcpPortAccepts(port));
-    EXPECT_EQ(client({"stop", std::to_string(id)}).exitCode, 0u);
-    EXPECT_FALSE(testing::tcpPortAccepts(port));
-
-    const std::uint16_t second = testing::freeTcpPort();
-    ASSERT_EQ(client({"start", "--config", configListeningOn(second)}).exitCode, 0u);
-    EXPECT_EQ(client({"stop-all"}).exitCode, 0u);
-    EXPECT_FALSE(testing::tcpPortAccepts(second));
-}
-
-TEST_F(ClientEndToEnd, AnInstanceEndsSoonAfterItsOwnerProcess) {
-    testing::SiblingProcess owner("test_child", {});
-    const std::uint16_t port = testing::freeTcpPort();
-    const std::string ownerId = std::to_string(owner.id());
-    ASSERT_EQ(client({"start", "--config", configListeningOn(port), "--owner-pid", ownerId}).exitCode, 0u);
-    EXPECT_TRUE(testing::tcpPortAccepts(port));
-    owner.kill();
-    // The watcher scans once a second.
-    EXPECT_TRUE(testing::waitUntil([&] { return !testing::tcpPortAccepts(port); }, milliseconds(3000)));
-    EXPECT_THAT(service->wait(milliseconds(0)).errors,
-                HasSubstr("Owner process " + ownerId + " is gone; stopping sing-box instance"));
-}
-
-// The exit code follows the answer: 0 for "ok": true, 1 for false, 2 when
-// nothing was exchanged or the command line is wrong.
-TEST_F(ClientEndToEnd, ExitCodesFollowTheAnswer) {
-    const std::tuple<Lines, std::uint32_t, Lines> rows[] = {
-        {{"ping"}, 0, {testing::okAnswer(R"({"status":"ok"})")}},
-        {{"stop", "7"}, 0, {testing::okAnswer("{}")}},
-        {{"send", R"({"command":"restart"})"}, 1, {testing::errorAnswer("Unknown command: restart")}},
-        {{"--pipe-name", pipe + "-nobody", "--timeout", "100", "ping"}, 2, {}},
-        {{"stop", "x"}, 2, {}},
+// Instances whose owner exited (reaped by its parent or not), was killed or
+// never existed are each stopped once, within about a second (the watcher
+// scans once a second); a living owner's instance runs on.
+TEST_F(ClientEndToEnd, InstancesEndSoonAfterTheirOwnersAndOnlyThen) {
+    testing::SiblingProcess exiting("test_child", {"50"});
+    testing::SiblingProcess killed("test_child", {});
+    const std::uint32_t owners[] = {exiting.id(), killed.id(), 0x7FFFFFF0u, testing::currentProcessId(), 0x7FFFFFF0u};
+    std::uint16_t ports[5] = {};
+    const auto start = [&](int id) {
+        ports[id] = testing::freeTcpPort();
+        const Lines arguments{"start", "--config", configListeningOn(ports[id]), "--owner-pid",
+                              std::to_string(owners[id])};
+        EXPECT_EQ(linesOf(client(arguments).output),
+                  Lines{testing::okAnswer(R"({"instanceId":)" + std::to_string(id) + "}")});
     };
-    for (const auto& [arguments, code, output] : rows) {
+    const auto stopped = [&](std::initializer_list<int> ids) {
+        return testing::waitUntil([&] {
+            return std::none_of(ids.begin(), ids.end(), [&](int id) { return testing::tcpPortAccepts(ports[id]); });
+        });
+    };
+    for (int id = 0; id < 4; ++id) start(id);
+    killed.kill();
+    EXPECT_TRUE(stopped({0, 1, 2}));
+    start(4);  // once this one is stopped too, a whole scan has passed since
+    EXPECT_TRUE(stopped({4}));
+    EXPECT_TRUE(testing::tcpPortAccepts(ports[3]));
+    const std::string errors = service->wait(milliseconds(0)).errors;
+    for (const int id : {0, 1, 2, 4}) {
+        const std::string line = "Owner process " + std::to_string(owners[id]) +
+                                 " is gone; stopping sing-box instance " + std::to_string(id);
+        EXPECT_EQ(errors.find(line), errors.rfind(line)) << line;
+        EXPECT_NE(errors.find(line), std::string::npos) << line;
+    }
+    EXPECT_THAT(errors, Not(HasSubstr("stopping sing-box instance 3")));
+}
+
+// Each command in turn, with the answer printed and the exit code it gives: 0
+// for "ok": true, 1 for false, 2 when nothing was exchanged or the command
+// line is wrong; the instance listens from its start to its stop.
+TEST_F(ClientEndToEnd, EachCommandPrintsItsAnswerAndExitsByIt) {
+    const std::uint16_t port = testing::freeTcpPort();
+    const std::string config = configListeningOn(port);
+    const std::tuple<Lines, std::uint32_t, std::string, bool> rows[] = {
+        {{"ping"}, 0, testing::okAnswer(R"({"status":"ok"})"), false},
+        {{"start", "--config", config}, 0, testing::okAnswer(R"({"instanceId":0})"), true},
+        {{"stop", "0"}, 0, testing::okAnswer("{}"), false},
+        {{"start", "--config", config}, 0, testing::okAnswer(R"({"instanceId":1})"), true},
+        {{"stop-all"}, 0, testing::okAnswer("{}"), false},
+        {{"send", R"({"command":"restart"})"}, 1, testing::errorAnswer("Unknown command: restart"), false},
+        {{"--pipe-name", pipe + "-nobody", "--timeout", "100", "ping"}, 2, "", false},
+        {{"stop", "x"}, 2, "", false},
+    };
+    for (const auto& [arguments, code, answer, listening] : rows) {
         const ProgramRun run = client(arguments);
-        EXPECT_EQ(run.exitCode, code) << arguments[0];
-        EXPECT_EQ(linesOf(run.output), output) << arguments[0];
+        EXPECT_THAT(run, Ran(code, ::testing::ResultOf(linesOf, answer.empty() ? Lines{} : Lines{answer}), _))
+            << arguments[0];
         EXPECT_EQ(run.errors.empty(), code != 2) << arguments[0];
+        EXPECT_EQ(testing::tcpPortAccepts(port), listening) << arguments[0];
     }
 }
 

