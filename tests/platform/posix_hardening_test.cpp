@@ -35,10 +35,6 @@ bool answers(const std::string& path) {
            testing::okAnswer(R"({"status":"ok"})");
 }
 
-bool fileHolds(const std::string& path, const std::string& text) {
-    return testing::waitUntil([&] { return testing::readFile(path).find(text) != std::string::npos; });
-}
-
 struct stat statOf(const std::string& path) {
     struct stat info {};
     lstat(path.c_str(), &info);
@@ -151,7 +147,7 @@ TEST_F(Folder, RunningOutOfDescriptorsKeepsTheNameAndServesAgainAfterwards) {
         std::string error;
         for (auto& connection : held)
             ASSERT_TRUE(connection.connect(fromUtf8(socket), milliseconds(2000), error)) << error;
-        ASSERT_TRUE(fileHolds(log, "error 24"));
+        ASSERT_TRUE(testing::waitUntil([&] { return testing::readFile(log).find("error 24") != std::string::npos; }));
     }
     EXPECT_TRUE(testing::waitUntil([&] { return answers(socket); }, milliseconds(10000)));
     EXPECT_EQ(statOf(socket).st_ino, bound);

@@ -28,17 +28,14 @@ class Limits : public ::testing::Test {
 protected:
     testing::FakeBackend backend;
     testing::LogRecorder logs;
-    PipeServerSettings settings = [] {
-        PipeServerSettings fast = testing::fastSettings();
-        fast.requestDeadline = milliseconds(500);
-        return fast;
-    }();
+    PipeServerSettings settings = testing::fastSettings();
 };
 
 // Silent clients beyond the cap wait their turn and are closed at their
 // deadline, holding nobody up and leaving no thread or handle behind; and an
 // orderly stop waits for silent clients no longer than that deadline.
 TEST_F(Limits, SilentClientsAreClosedAtTheirDeadlineAndHoldNobodyUp) {
+    settings.requestDeadline = milliseconds(500);
     settings.maxClients = underWine ? 16 : 64;
     settings.clientWaitLimit = milliseconds(60000);
     const int silent = underWine ? 40 : 150;
@@ -77,7 +74,6 @@ TEST_F(Limits, SilentClientsAreClosedAtTheirDeadlineAndHoldNobodyUp) {
 // their own connections, and announced bodies cost no memory until they come.
 TEST_F(Limits, HostileClientsCostOnlyTheirOwnConnections) {
     backend.expectNoCalls();
-    settings = testing::fastSettings();
     settings.connectionLinesPerSecond = 100000;  // every line counted below
     testing::RunningServer running(backend, logs.callback(), settings);
     const std::wstring pipe = running.pipeName();
