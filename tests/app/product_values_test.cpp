@@ -23,14 +23,12 @@ TEST(ProductValues, AreTheDocumentedOnes) {
         {"client thread stack, bytes", static_cast<long long>(server.clientStackBytes), 256 * 1024},
         {"lines about single connections a second", server.connectionLinesPerSecond, 5},
         {"wait for an engine instance to come up, ms", backend.startWaitMilliseconds, 15000},
-        {"largest request or answer, bytes", kMaxPipeMessageSize, 16777216},
         {"wait for the service to stop, ms", kStopWaitMs, 60000},
         {"its status polled every, ms", kStopPollMs, 200},
         {"wait for an old registration to go, ms", kDeletionWaitMs, 30000},
         {"its presence polled every, ms", kDeletionPollMs, 250},
         {"exit code after a fatal error", kFatalExitCode, 1066},
         {"exit code where installing is not supported", kNotSupportedExitCode, 50},
-        {"protocol version", kProtocolVersion, 1},
     };
     for (const auto& [name, value, documented] : values) EXPECT_EQ(value, documented) << name;
     EXPECT_EQ(backend.libraryFileName, testing::programFileName("x") == "x" ? "libsing-box.so" : "sing-box.dll");

@@ -81,21 +81,6 @@ TEST(LinuxPipeNames, EveryClientLooksWhereTheServiceOfItsKindListens) {
     }
 }
 
-// UTF-8 and wide text convert both ways; each byte that begins no valid
-// sequence becomes one U+FFFD.
-TEST(LinuxText, Utf8AndWideTextRoundTripAndInvalidBytesBecomeReplacements) {
-    const std::pair<std::string, std::wstring> both[] = {
-        {"", L""}, {"plain", L"plain"}, {"\xd0\x96 \xe6\x97\xa5 \xf0\x9f\x98\x80", L"\u0416 \u65e5 \U0001F600"}};
-    for (const auto& [utf8, wide] : both) {
-        EXPECT_EQ(fromUtf8(utf8), wide);
-        EXPECT_EQ(toUtf8(wide), utf8);
-    }
-    for (const std::string bad : {"\xff", "\xc3", "\xe6\x97", "\xc0\xaf", "\xed\xa0\x80", "\xf4\x90\x80\x80"})
-        EXPECT_EQ(fromUtf8("a" + bad + "b"), L"a" + std::wstring(bad.size(), L'\uFFFD') + L"b") << bad.size();
-    for (const wchar_t bad : {static_cast<wchar_t>(0xD800), static_cast<wchar_t>(0x110000)})
-        EXPECT_EQ(toUtf8(std::wstring(L"a") + bad), "");
-}
-
 // Whatever a user left at the name stays as it was and is never followed;
 // only a socket nothing answers on is replaced, by one that appears whole
 // with its mode, leaves nothing else behind and goes with the server. A

@@ -15,6 +15,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "platform/dynamic_library.h"
 #include "platform/executable_path.h"
 #include "platform/text.h"
 #include "support/wait_until.h"
@@ -119,7 +120,7 @@ std::vector<std::string> messagesOf(const std::string& text) {
 
 std::string copyService(const std::string& folder, bool withEngine) {
     const std::string program = programFileName("VelmoraVpnService");
-    const std::string engine = programFileName("x") == "x" ? "libsing-box.so" : "sing-box.dll";
+    const std::string engine = platform::engineLibraryFileName();
     for (const std::string& name : withEngine ? std::vector{program, engine} : std::vector{program})
         std::filesystem::copy_file(siblingProgram(name), folder + "/" + name);
     return folder + "/" + program;
