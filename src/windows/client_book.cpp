@@ -1,5 +1,8 @@
 #include "windows/client_book.h"
 
+#include <algorithm>
+#include <vector>
+
 namespace velmora::vpn {
 
 void ClientBook::countIn() {
@@ -51,28 +54,30 @@ void ClientBook::detachServer() {
     clientsDone_.wait(lock, [this] { return callsInServer_ == 0; });
 }
 
-std::uint64_t ClientBook::registerReader(const platform::ReadBreaker& breaker,
-                                         std::chrono::steady_clock::time_point deadline) {
+std::uint64_t ClientBook::registerExchange(const platform::IoBreaker& breaker,
+                                           std::chrono::steady_clock::time_point deadline) {
     std::uint64_t ticket = 0;
     bool sooner = false;
     {
         std::lock_guard lock(clientsMutex_);
         ticket = nextTicket_++;
-        readers_.emplace(ticket, Reader{&breaker, deadline});
+        exchanges_.emplace(ticket, Exchange{&breaker, deadline});
         // The watch need only wake for a deadline before the one it waits for.
         sooner = deadline < watchWakes_;
         if (sooner) watchWakes_ = deadline;
     }
-    if (sooner) readersChanged_.notify_all();
+    if (sooner) exchangesChanged_.notify_all();
     return ticket;
 }
 
-bool ClientBook::withdrawReader(std::uint64_t ticket) {
-    std::lock_guard lock(clientsMutex_);
-    const auto found = readers_.find(ticket);
-    if (found == readers_.end()) return false;
+bool ClientBook::withdrawExchange(std::uint64_t ticket) {
+    std::unique_lock lock(clientsMutex_);
+    const auto found = exchanges_.find(ticket);
+    if (found == exchanges_.end()) return false;
+    // The watch may be calling this exchange's breaker right now.
+    breaksDone_.wait(lock, [&] { return !found->second.breaking; });
     const bool brokenOff = found->second.brokenOff;
-    readers_.erase(found);
+    exchanges_.erase(found);
     return brokenOff;
 }
 
@@ -81,23 +86,31 @@ void ClientBook::watchDeadlines() {
     std::unique_lock lock(clientsMutex_);
     while (watchingDeadlines_) {
         const Clock::time_point now = Clock::now();
-        // With nothing due sooner the watch still wakes once a second: a
-        // reader whose deadline lies beyond that need not wake it, so most
+        // With nothing due sooner the watch still wakes once a second: an
+        // exchange whose deadline lies beyond that need not wake it, so most
         // connections register without a wake-up.
         Clock::time_point next = now + std::chrono::seconds(1);
-        for (auto& [ticket, reader] : readers_) {
-            if (reader.brokenOff) continue;
-            if (reader.deadline <= now) {
-                // Under the lock: the reader cannot withdraw, and so cannot
-                // close its connection, while it is being broken off.
-                reader.breaker->breakOff();
-                reader.brokenOff = true;
-            } else if (reader.deadline < next) {
-                next = reader.deadline;
+        std::vector<Exchange*> due;
+        for (auto& [ticket, exchange] : exchanges_) {
+            if (exchange.deadline <= now) {
+                exchange.brokenOff = exchange.breaking = true;
+                due.push_back(&exchange);
+                next = std::min(next, now + kBreakRepeat);  // until its thread withdraws it
+            } else {
+                next = std::min(next, exchange.deadline);
             }
         }
+        if (!due.empty()) {
+            // The breakers are called without the lock; an exchange marked
+            // as breaking cannot be withdrawn, so its entry and breaker stay.
+            lock.unlock();
+            for (const Exchange* exchange : due) exchange->breaker->breakOff();
+            lock.lock();
+            for (Exchange* exchange : due) exchange->breaking = false;
+            breaksDone_.notify_all();
+        }
         watchWakes_ = next;
-        readersChanged_.wait_until(lock, next);
+        exchangesChanged_.wait_until(lock, next);
     }
 }
 
@@ -111,7 +124,7 @@ void ClientBook::stopDeadlineWatch() {
         std::lock_guard lock(clientsMutex_);
         watchingDeadlines_ = false;
     }
-    readersChanged_.notify_all();
+    exchangesChanged_.notify_all();
 }
 
 }  // namespace velmora::vpn

@@ -6,7 +6,7 @@
 #include <map>
 #include <mutex>
 
-#include "platform/read_breaker.h"
+#include "platform/io_breaker.h"
 
 namespace velmora::vpn {
 
@@ -38,24 +38,30 @@ public:
     // it returns.
     void detachServer();
 
-    // Reading deadlines. A client thread registers its connection's breaker
-    // before it reads the request and withdraws it once the request is in
-    // (the breaker must outlive the registration); withdraw answers whether
-    // the deadline passed first, in which case the read was broken off.
-    std::uint64_t registerReader(const platform::ReadBreaker& breaker, std::chrono::steady_clock::time_point deadline);
-    bool withdrawReader(std::uint64_t ticket);
-    // The deadline watch: breaks off every read whose deadline has passed,
-    // from armDeadlineWatch (called before its thread starts) until
-    // stopDeadlineWatch. Runs on a thread of the server's.
+    // Exchange deadlines. A client thread registers its connection's breaker
+    // before it reads the request, and again before it writes and flushes
+    // the answer, and withdraws it once that part is done (the breaker must
+    // outlive the registration). Withdraw answers whether the deadline passed
+    // first, in which case the I/O was broken off; it waits for a break-off
+    // under way, so once it returns the watch never touches that breaker again.
+    std::uint64_t registerExchange(const platform::IoBreaker& breaker, std::chrono::steady_clock::time_point deadline);
+    bool withdrawExchange(std::uint64_t ticket);
+    // The deadline watch: breaks off every exchange whose deadline has passed,
+    // and again every `kBreakRepeat` until it is withdrawn (on Windows a
+    // cancel finds only the call under way), from armDeadlineWatch (called
+    // before its thread starts) until stopDeadlineWatch. Runs on a thread of
+    // the server's. It makes no system call while it holds the lock.
     void armDeadlineWatch();
     void watchDeadlines();
     void stopDeadlineWatch();
+    static constexpr std::chrono::milliseconds kBreakRepeat{100};
 
 private:
-    struct Reader {
-        const platform::ReadBreaker* breaker;
+    struct Exchange {
+        const platform::IoBreaker* breaker;
         std::chrono::steady_clock::time_point deadline;
-        bool brokenOff = false;
+        bool brokenOff = false;  // the deadline passed and the watch has begun breaking it off
+        bool breaking = false;   // the watch is calling its breaker right now, without the lock
     };
 
     std::mutex clientsMutex_;                  // guards every member below
@@ -63,11 +69,12 @@ private:
     std::int32_t activeClients_ = 0;           // client threads handed a connection and not yet finished
     bool serverAttached_ = true;               // false once the server is being destroyed
     std::int32_t callsInServer_ = 0;           // client threads inside the server right now
-    std::map<std::uint64_t, Reader> readers_;  // ticket -> a connection still reading its request
+    std::map<std::uint64_t, Exchange> exchanges_;  // ticket -> a connection reading or answering
     std::uint64_t nextTicket_ = 0;
     bool watchingDeadlines_ = false;  // from armDeadlineWatch until stopDeadlineWatch
     std::chrono::steady_clock::time_point watchWakes_ = std::chrono::steady_clock::time_point::max();
-    std::condition_variable readersChanged_;  // notified on registerReader and stopDeadlineWatch
+    std::condition_variable exchangesChanged_;  // notified on registerExchange and stopDeadlineWatch
+    std::condition_variable breaksDone_;        // notified when the watch has called the breakers of a pass
 };
 
 // Holds one `enterServer` for a scope.

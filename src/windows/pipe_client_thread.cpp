@@ -1,5 +1,5 @@
 #include "platform/pipe_endpoint.h"
-#include "platform/read_breaker.h"
+#include "platform/io_breaker.h"
 #include "protocol/pipe_framing.h"
 #include "windows/singbox_named_pipe_server.h"
 
@@ -28,9 +28,10 @@ void SingBoxNamedPipeServer::clientThreadMain(SingBoxNamedPipeServer* server, st
     // Destroyed in reverse order: the count goes down, then the handle is closed.
     platform::PipeConnection connection(pipe);
     CountOut countOut(*book);
+    bool disconnected = false;
     try {
         connection.makeBlocking();
-        serveClient(server, *book, connection.handle(), deadline);
+        disconnected = serveClient(server, *book, connection, deadline);
     } catch (...) {
         // Memory exhaustion or a foreign exception while serving costs this
         // connection its answer; the server and the other clients go on.
@@ -40,43 +41,62 @@ void SingBoxNamedPipeServer::clientThreadMain(SingBoxNamedPipeServer* server, st
         } catch (...) {
         }
     }
-    connection.flushAndDisconnect();
+    if (!disconnected) connection.flushAndDisconnect();
 }
 
-// `deadline` is the time the client has to deliver its request, handed over
-// with the connection so that reading it needs no call into the server.
-void SingBoxNamedPipeServer::serveClient(SingBoxNamedPipeServer* server, ClientBook& book, platform::NativeHandle pipe,
-                                         std::chrono::milliseconds deadline) {
+// `deadline` is the time the client has to deliver its request, and again
+// to take its answer, handed over with the connection so that reading it
+// needs no call into the server. Returns whether the connection was flushed
+// and disconnected already.
+bool SingBoxNamedPipeServer::serveClient(SingBoxNamedPipeServer* server, ClientBook& book,
+                                         platform::PipeConnection& connection, std::chrono::milliseconds deadline) {
+    const platform::NativeHandle pipe = connection.handle();
+    const std::string limit = std::to_string(deadline.count()) + " ms";
     std::string request;
     std::string error;
     bool received = false;
     {
         // A client has the deadline to deliver its whole request; then the
         // deadline watch breaks the read off.
-        const platform::ReadBreaker breaker(pipe);
-        const std::uint64_t ticket = book.registerReader(breaker, std::chrono::steady_clock::now() + deadline);
+        const platform::IoBreaker breaker(pipe);
+        const std::uint64_t ticket = book.registerExchange(breaker, std::chrono::steady_clock::now() + deadline);
         received = readMessage(pipe, request, error);
-        if (book.withdrawReader(ticket)) {
+        if (book.withdrawExchange(ticket)) {
             received = false;
-            error = "Client sent no complete request within " + std::to_string(deadline.count()) + " ms";
+            error = "Client sent no complete request within " + limit;
         }
     }
     if (!received) {
         ServerCall call(book);
         if (call.entered()) server->logConnectionFailure(error);
-        return;
+        return false;
     }
     std::string response;
     {
         ServerCall call(book);
-        if (!call.entered()) return;  // the server is gone: no answer
+        if (!call.entered()) return false;  // the server is gone: no answer
         response = server->handleRequest(request);
     }
-    if (!writeMessage(pipe, response.data(), response.size(), error)) {
+    // Handling is never broken off (the engine's calls cannot be); the
+    // answer gets the deadline afresh: a client that does not take it loses
+    // its connection, and holds up neither a thread nor a stop beyond it.
+    bool answered = false;
+    {
+        const platform::IoBreaker breaker(pipe);
+        const std::uint64_t ticket = book.registerExchange(breaker, std::chrono::steady_clock::now() + deadline);
+        answered = writeMessage(pipe, response.data(), response.size(), error);
+        if (answered) connection.flushAndDisconnect();
+        if (book.withdrawExchange(ticket)) {
+            answered = false;
+            error = "Client took no answer within " + limit;
+        }
+    }
+    if (!answered) {
         ServerCall call(book);
         if (call.entered()) server->logConnectionFailure(error);
     }
     // A further frame on this connection is never read: one request per connection.
+    return answered;
 }
 
 }  // namespace velmora::vpn

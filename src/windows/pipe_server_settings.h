@@ -27,7 +27,8 @@ struct PipeServerSettings {
     // ends. A desktop client makes one request at a time, so 64 is far above
     // honest use and still bounds threads and memory.
     std::int32_t maxClients = 64;
-    // Time a client has to deliver its whole request after connecting.
+    // Time a client has to deliver its whole request after connecting, and
+    // again to take its whole answer once it is ready.
     std::chrono::milliseconds requestDeadline{10000};
     // Stack of each client thread. A client thread reads one frame into the
     // heap, parses it (the parser does not recurse) and writes one answer; it

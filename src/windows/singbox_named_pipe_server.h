@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "backend/singbox_backend.h"
+#include "platform/pipe_endpoint.h"
 #include "platform/pipe_io.h"
 #include "protocol/constants.h"
 #include "windows/client_book.h"
@@ -62,7 +63,7 @@ public:
 
 private:
     void watchOwnersLoop();
-    static void serveClient(SingBoxNamedPipeServer* server, ClientBook& book, platform::NativeHandle pipe,
+    static bool serveClient(SingBoxNamedPipeServer* server, ClientBook& book, platform::PipeConnection& connection,
                             std::chrono::milliseconds deadline);
     static void clientThreadMain(SingBoxNamedPipeServer* server, std::shared_ptr<ClientBook> book,
                                  platform::NativeHandle pipe, std::chrono::milliseconds deadline);

@@ -40,8 +40,7 @@ TEST_F(PipeServer, AnswersOneFrameAndNothingAfterIt) {
     RunningServer running(backend, logs.callback());
     ClientConnection connection;
     ASSERT_TRUE(connect(connection, running.pipeName()));
-    const std::string frame = std::string("\x12\0\0\0", 4) + kPing;
-    const std::string twice = frame + frame;
+    const std::string twice = testing::frame(kPing) + testing::frame(kPing);
     std::string response, error;
     ASSERT_TRUE(writeExact(connection.handle(), twice.data(), twice.size(), error)) << error;
     EXPECT_TRUE(readMessage(connection.handle(), response, error)) << error;
