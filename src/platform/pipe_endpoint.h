@@ -55,6 +55,8 @@ public:
     void makeBlocking();
     // Waits until the client has read what was written, then disconnects it.
     void flushAndDisconnect();
+    // Disconnects the client at once, whatever it has not read yet.
+    void disconnect();
 
 private:
     NativeHandle handle_;

@@ -41,13 +41,15 @@ void SingBoxNamedPipeServer::clientThreadMain(SingBoxNamedPipeServer* server, st
         } catch (...) {
         }
     }
-    if (!disconnected) connection.flushAndDisconnect();
+    // Without an answer delivered there is nothing to wait for: a client
+    // that takes nothing must not hold the thread in a flush.
+    if (!disconnected) connection.disconnect();
 }
 
 // `deadline` is the time the client has to deliver its request, and again
 // to take its answer, handed over with the connection so that reading it
-// needs no call into the server. Returns whether the connection was flushed
-// and disconnected already.
+// needs no call into the server. Returns whether the answer was delivered
+// (flushed, and the connection disconnected).
 bool SingBoxNamedPipeServer::serveClient(SingBoxNamedPipeServer* server, ClientBook& book,
                                          platform::PipeConnection& connection, std::chrono::milliseconds deadline) {
     const platform::NativeHandle pipe = connection.handle();

@@ -242,6 +242,8 @@ void PipeConnection::makeBlocking() {
     // Accepted sockets do not inherit the listener's non-blocking mode; nothing to do.
 }
 
+void PipeConnection::disconnect() { shutdown(handle_, SHUT_RDWR); }
+
 void PipeConnection::flushAndDisconnect() {
     // End our side, then wait (bounded) for the client to close its side:
     // closing with unread input would reset the connection and could cost the

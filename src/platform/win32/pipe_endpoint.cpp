@@ -98,4 +98,6 @@ void PipeConnection::flushAndDisconnect() {
     DisconnectNamedPipe(handle_);
 }
 
+void PipeConnection::disconnect() { DisconnectNamedPipe(handle_); }
+
 }  // namespace velmora::vpn::platform
