@@ -50,7 +50,8 @@ bool writeExact(platform::NativeHandle pipe, const void* source, std::uint64_t c
         platform::writeCallName(), "Pipe closed while writing message", error);
 }
 
-bool readMessage(platform::NativeHandle pipe, std::string& result, std::string& error) {
+bool readMessage(platform::NativeHandle pipe, std::string& result, std::string& error,
+                 const std::function<bool()>& admitLarge) {
     // Read into a string of its own: on failure the caller's stays as it was.
     std::string message;
     // The first read takes the header and as much of the body as has
@@ -83,6 +84,10 @@ bool readMessage(platform::NativeHandle pipe, std::string& result, std::string& 
     // The rest of the body's memory follows the bytes that arrive: from
     // 64 KiB, doubling, so a client that announces 16 MiB and sends nothing
     // costs 64 KiB, not 16 MiB.
+    if (length > kFirstBodyChunk && admitLarge && !admitLarge()) {
+        error = "Too many large requests at once";
+        return false;
+    }
     while (have < length) {
         const std::size_t next = std::min<std::size_t>(length, std::max(kFirstBodyChunk, 2 * have));
         message.resize(next);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "platform/error_text.h"
@@ -21,8 +22,11 @@ bool writeExact(platform::NativeHandle pipe, const void* source, std::uint64_t c
 // Reads one frame into `message`, replacing its content: the header and the
 // start of the body in one read, then the rest straight into the string,
 // which grows (doubling from 64 KiB) only as the body's bytes arrive. Bytes
-// after the frame may be consumed and are dropped.
-bool readMessage(platform::NativeHandle pipe, std::string& message, std::string& error);
+// after the frame may be consumed and are dropped. A body longer than its
+// first 64 KiB grows only once `admitLarge` (when given) has agreed; when it
+// refuses, the read fails with "Too many large requests at once".
+bool readMessage(platform::NativeHandle pipe, std::string& message, std::string& error,
+                 const std::function<bool()>& admitLarge = {});
 // Writes one frame: header and body in one write up to 64 KiB of body, in
 // two beyond.
 bool writeMessage(platform::NativeHandle pipe, const char* message, std::uint64_t size, std::string& error);

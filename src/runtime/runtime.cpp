@@ -4,6 +4,7 @@
 #include <memory>
 
 #include "backend/singbox_in_process_backend.h"
+#include "platform/process_memory.h"
 #include "platform/std_redirect.h"
 #include "platform/text.h"
 #include "runtime/service_logger.h"
@@ -29,6 +30,7 @@ std::uint32_t runServer(bool consoleMode) {
 }
 
 std::uint32_t runServer(bool consoleMode, const BackendFactory& makeBackend) {
+    platform::returnLargeFreedMemory();
     stdHandleRedirect.reset();
     if (!consoleMode && processOptions.logFile) stdHandleRedirect = redirectStdHandles(*processOptions.logFile);
 

@@ -33,6 +33,21 @@ bool ClientBook::waitForRoom(std::int32_t most, std::chrono::milliseconds limit)
     return clientsDone_.wait_for(lock, limit, [&] { return activeClients_ < most; });
 }
 
+bool ClientBook::takeLargeRequest(std::int32_t most, std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock lock(clientsMutex_);
+    if (!clientsDone_.wait_until(lock, deadline, [&] { return largeRequests_ < most; })) return false;
+    ++largeRequests_;
+    return true;
+}
+
+void ClientBook::giveLargeRequest() {
+    {
+        std::lock_guard lock(clientsMutex_);
+        --largeRequests_;
+    }
+    clientsDone_.notify_all();
+}
+
 bool ClientBook::enterServer() {
     std::lock_guard lock(clientsMutex_);
     if (!serverAttached_) return false;

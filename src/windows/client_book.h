@@ -30,6 +30,13 @@ public:
     // true when there is room.
     bool waitForRoom(std::int32_t most, std::chrono::milliseconds limit);
 
+    // Requests whose bodies pass their first 64 KiB, in flight at once: a
+    // client thread waits for one of `most` places until `deadline`; false
+    // when none came free. Each place taken is given back once its answer is
+    // out (or the request failed).
+    bool takeLargeRequest(std::int32_t most, std::chrono::steady_clock::time_point deadline);
+    void giveLargeRequest();
+
     // Marks a call into the server; false once the server has detached.
     bool enterServer();
     void leaveServer();
@@ -64,11 +71,12 @@ private:
         bool breaking = false;   // the watch is calling its breaker right now, without the lock
     };
 
-    std::mutex clientsMutex_;                  // guards every member below
-    std::condition_variable clientsDone_;      // notified on countOut and leaveServer
-    std::int32_t activeClients_ = 0;           // client threads handed a connection and not yet finished
-    bool serverAttached_ = true;               // false once the server is being destroyed
-    std::int32_t callsInServer_ = 0;           // client threads inside the server right now
+    std::mutex clientsMutex_;                      // guards every member below
+    std::condition_variable clientsDone_;          // notified on countOut, leaveServer and giveLargeRequest
+    std::int32_t activeClients_ = 0;               // client threads handed a connection and not yet finished
+    bool serverAttached_ = true;                   // false once the server is being destroyed
+    std::int32_t callsInServer_ = 0;               // client threads inside the server right now
+    std::int32_t largeRequests_ = 0;               // places taken by large requests
     std::map<std::uint64_t, Exchange> exchanges_;  // ticket -> a connection reading or answering
     std::uint64_t nextTicket_ = 0;
     bool watchingDeadlines_ = false;  // from armDeadlineWatch until stopDeadlineWatch

@@ -18,20 +18,38 @@ private:
     ClientBook& book_;
 };
 
+// Holds a large request's place from its admission to the end of its answer.
+class LargeRequest {
+public:
+    explicit LargeRequest(ClientBook& book) : book_(book) {}
+    ~LargeRequest() {
+        if (taken_) book_.giveLargeRequest();
+    }
+    LargeRequest(const LargeRequest&) = delete;
+    LargeRequest& operator=(const LargeRequest&) = delete;
+    bool take(std::int32_t most, std::chrono::steady_clock::time_point deadline) {
+        return taken_ = book_.takeLargeRequest(most, deadline);
+    }
+
+private:
+    ClientBook& book_;
+    bool taken_ = false;
+};
+
 }  // namespace
 
 // Runs on a detached thread that owns the connection and shares only `book`
 // with the server. The server is used only inside a ServerCall, so a thread
 // that outlives the server never touches it.
 void SingBoxNamedPipeServer::clientThreadMain(SingBoxNamedPipeServer* server, std::shared_ptr<ClientBook> book,
-                                              platform::NativeHandle pipe, std::chrono::milliseconds deadline) {
+                                              platform::NativeHandle pipe, const PipeServerSettings& settings) {
     // Destroyed in reverse order: the count goes down, then the handle is closed.
     platform::PipeConnection connection(pipe);
     CountOut countOut(*book);
     bool disconnected = false;
     try {
         connection.makeBlocking();
-        disconnected = serveClient(server, *book, connection, deadline);
+        disconnected = serveClient(server, *book, connection, settings);
     } catch (...) {
         // Memory exhaustion or a foreign exception while serving costs this
         // connection its answer; the server and the other clients go on.
@@ -46,14 +64,16 @@ void SingBoxNamedPipeServer::clientThreadMain(SingBoxNamedPipeServer* server, st
     if (!disconnected) connection.disconnect();
 }
 
-// `deadline` is the time the client has to deliver its request, and again
-// to take its answer, handed over with the connection so that reading it
-// needs no call into the server. Returns whether the answer was delivered
-// (flushed, and the connection disconnected).
+// The settings (the deadline the client has to deliver its request, and
+// again to take its answer; the places for large requests) come with the
+// connection, so that reading them needs no call into the server. Returns
+// whether the answer was delivered (flushed, and the connection disconnected).
 bool SingBoxNamedPipeServer::serveClient(SingBoxNamedPipeServer* server, ClientBook& book,
-                                         platform::PipeConnection& connection, std::chrono::milliseconds deadline) {
+                                         platform::PipeConnection& connection, const PipeServerSettings& settings) {
     const platform::NativeHandle pipe = connection.handle();
+    const std::chrono::milliseconds deadline = settings.requestDeadline;
     const std::string limit = std::to_string(deadline.count()) + " ms";
+    LargeRequest large(book);
     std::string request;
     std::string error;
     bool received = false;
@@ -61,8 +81,9 @@ bool SingBoxNamedPipeServer::serveClient(SingBoxNamedPipeServer* server, ClientB
         // A client has the deadline to deliver its whole request; then the
         // deadline watch breaks the read off.
         const platform::IoBreaker breaker(pipe);
-        const std::uint64_t ticket = book.registerExchange(breaker, std::chrono::steady_clock::now() + deadline);
-        received = readMessage(pipe, request, error);
+        const auto due = std::chrono::steady_clock::now() + deadline;
+        const std::uint64_t ticket = book.registerExchange(breaker, due);
+        received = readMessage(pipe, request, error, [&] { return large.take(settings.maxLargeRequests, due); });
         if (book.withdrawExchange(ticket)) {
             received = false;
             error = "Client sent no complete request within " + limit;
@@ -79,6 +100,7 @@ bool SingBoxNamedPipeServer::serveClient(SingBoxNamedPipeServer* server, ClientB
         if (!call.entered()) return false;  // the server is gone: no answer
         response = server->handleRequest(request);
     }
+    std::string().swap(request);  // the body's memory goes before the answer is written
     // Handling is never broken off (the engine's calls cannot be); the
     // answer gets the deadline afresh: a client that does not take it loses
     // its connection, and holds up neither a thread nor a stop beyond it.

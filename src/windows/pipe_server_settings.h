@@ -35,6 +35,14 @@ struct PipeServerSettings {
     // needs a few KiB. A small fixed stack spares mapping, touching and
     // unmapping the default 8 MiB for every connection.
     std::size_t clientStackBytes = 256 * 1024;
+    // Memory. Requests whose bodies pass their first 64 KiB that are read,
+    // parsed and answered at once; the others wait for a place until their
+    // deadline. A desktop client sends one large configuration now and then.
+    std::int32_t maxLargeRequests = 2;
+    // Memory one request may take while it is parsed: a 16 MiB configuration
+    // needs about 16 MiB, a body of 16 MiB that expands in the parser (such as
+    // an array of zeros) would take 25 times its size.
+    std::size_t maxParseBytes = 64 * 1024 * 1024;
     // Lines about single failed connections logged in any one second.
     std::int32_t connectionLinesPerSecond = 5;
 };

@@ -1,4 +1,6 @@
 #include <cmath>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 
@@ -54,12 +56,45 @@ bool representable(const boost::json::value& value) {
     return true;
 }
 
+// The memory one request's parse may take, the parser's own included; past
+// its limit an allocation fails with an error the request is answered with,
+// so a body that expands in the parser costs its own request and nothing more.
+class BoundedParseMemory final : public boost::json::memory_resource {
+public:
+    explicit BoundedParseMemory(std::size_t limit) : limit_(limit) {}
+
+private:
+    void* do_allocate(std::size_t bytes, std::size_t) override {
+        if (bytes > limit_ - used_) throw std::length_error("Request needs too much memory to parse");
+        void* memory = ::operator new(bytes);
+        used_ += bytes;
+        return memory;
+    }
+    void do_deallocate(void* memory, std::size_t bytes, std::size_t) override {
+        ::operator delete(memory);
+        used_ -= bytes;
+    }
+    bool do_is_equal(const boost::json::memory_resource& other) const noexcept override { return this == &other; }
+
+    std::size_t limit_;
+    std::size_t used_ = 0;  // one request's parse runs on one thread
+};
+
 }  // namespace
 
 std::string SingBoxNamedPipeServer::handleRequest(const std::string& requestText) {
-    boost::json::value parsed;
+    // Declared first, so that it outlives every value it holds. The parse
+    // is boost::json::parse's own, with default options, on this memory.
+    BoundedParseMemory memory(settings_.maxParseBytes);
+    const boost::json::storage_ptr storage(&memory);
+    boost::json::value parsed(storage);
     try {
-        parsed = boost::json::parse(requestText);
+        boost::json::parser parser(storage);
+        parser.reset(storage);
+        boost::json::error_code failure;
+        parser.write(requestText, failure);
+        if (failure) throw boost::system::system_error(failure);
+        parsed = parser.release();
     } catch (const std::exception& error) {
         return errorResponse(nullptr, error.what());
     }

@@ -104,11 +104,9 @@ bool SingBoxNamedPipeServer::handOver(platform::NativeHandle connection) {
     // a thread that has been handed a connection.
     clients_->countIn();
     try {
-        platform::startDetachedThread(
-            [this, book = clients_, connection, deadline = settings_.requestDeadline] {
-                clientThreadMain(this, book, connection, deadline);
-            },
-            settings_.clientStackBytes);
+        platform::startDetachedThread([this, book = clients_, connection,
+                                       settings = settings_] { clientThreadMain(this, book, connection, settings); },
+                                      settings_.clientStackBytes);
         return true;
     } catch (const std::exception& failure) {
         platform::PipeConnection dropped(connection);

@@ -64,9 +64,9 @@ public:
 private:
     void watchOwnersLoop();
     static bool serveClient(SingBoxNamedPipeServer* server, ClientBook& book, platform::PipeConnection& connection,
-                            std::chrono::milliseconds deadline);
+                            const PipeServerSettings& settings);
     static void clientThreadMain(SingBoxNamedPipeServer* server, std::shared_ptr<ClientBook> book,
-                                 platform::NativeHandle pipe, std::chrono::milliseconds deadline);
+                                 platform::NativeHandle pipe, const PipeServerSettings& settings);
     void waitForClientThreads();
     void log(const std::string& line) const;
     // Lines about one failed connection go through the limiter; lines about

@@ -22,6 +22,8 @@ TEST(ProductValues, AreTheDocumentedOnes) {
         {"request deadline, ms", server.requestDeadline.count(), 10000},
         {"client thread stack, bytes", static_cast<long long>(server.clientStackBytes), 256 * 1024},
         {"lines about single connections a second", server.connectionLinesPerSecond, 5},
+        {"large requests at once", server.maxLargeRequests, 2},
+        {"memory for one request's parse, bytes", static_cast<long long>(server.maxParseBytes), 64 << 20},
         {"wait for an engine instance to come up, ms", backend.startWaitMilliseconds, 15000},
         {"wait for the service to stop, ms", kStopWaitMs, 60000},
         {"its status polled every, ms", kStopPollMs, 200},

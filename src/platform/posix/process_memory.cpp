@@ -1,0 +1,10 @@
+#include "platform/process_memory.h"
+
+#include <malloc.h>
+
+namespace velmora::vpn::platform {
+
+// A fixed threshold also turns off glibc's raising of it.
+void returnLargeFreedMemory() { mallopt(M_MMAP_THRESHOLD, 256 * 1024); }
+
+}  // namespace velmora::vpn::platform
