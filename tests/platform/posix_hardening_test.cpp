@@ -157,6 +157,19 @@ TEST_F(Folder, AServiceOfAnotherUserIsRefused) {
     EXPECT_THAT(testing::readFile(log), Not(HasSubstr("instance 5")));  // the refused stop never arrived
 }
 
+// A server that never accepts, its queue full: the client gives up when its
+// time-out has passed instead of waiting in connect.
+TEST_F(Folder, TheClientGivesUpOnAFullQueueAtItsTimeOut) {
+    const int listener = listeningSocket(socket);
+    ClientConnection queued[16];
+    std::string error;
+    for (auto& connection : queued) connection.connect(fromUtf8(socket), milliseconds(0), error);
+    EXPECT_THAT(testing::runSibling("velmora-vpn-client", {"--pipe-name", socket, "--timeout", "300", "ping"},
+                                    milliseconds(10000)),
+                Ran(2u, "", HasSubstr("connect failed. error 11")));
+    close(listener);
+}
+
 // Standard error is a pipe whose reader has exited: the run still serves and
 // stops cleanly instead of dying of a broken pipe.
 TEST_F(Folder, AConsoleWhoseReaderHasGoneEndsNoRun) {

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -64,13 +65,16 @@ bool ClientConnection::connect(const std::wstring& pipeName, std::chrono::millis
     for (;;) {
         int code = 0;
         for (const sockaddr_un& address : addresses) {
-            FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            // Non-blocking while it connects: a blocking connect waits, without
+            // any time-out, for as long as the service's queue stays full.
+            FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
             if (!socket) {
                 error = apiFailureText("socket", static_cast<std::uint32_t>(errno));
                 return false;
             }
             if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
                 if (!serverTrusted(socket.get(), trust, error)) return false;
+                fcntl(socket.get(), F_SETFL, fcntl(socket.get(), F_GETFL) & ~O_NONBLOCK);
                 state_->socket = std::move(socket);
                 return true;
             }
