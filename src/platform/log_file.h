@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/pipe_io.h"
@@ -23,8 +24,15 @@ public:
     bool isOpen() const;
     // False when the text could not be written whole.
     bool append(const std::string& text);
+    // The file's size now, whoever wrote it (0 when closed).
+    std::uint64_t size() const;
+    // Renames the file to its name with ".1" added, replacing an older one,
+    // and opens a new file at the name. When the rename fails the file stays
+    // as it was and writing goes on in it; false then.
+    bool rotate();
 
 private:
+    std::wstring path_;
     NativeHandle handle_;
 };
 

@@ -5,8 +5,8 @@
 
 namespace velmora::vpn {
 
-ServiceLogger::ServiceLogger(std::optional<std::wstring> path, bool writeToConsole)
-    : writeToConsole_(writeToConsole), file_(path.value_or(std::wstring())) {}
+ServiceLogger::ServiceLogger(std::optional<std::wstring> path, bool writeToConsole, std::uint64_t fileCap)
+    : writeToConsole_(writeToConsole), fileCap_(fileCap), file_(path.value_or(std::wstring())) {}
 
 std::string ServiceLogger::formatLine(const platform::LocalTime& time, const std::string& message) {
     char stamp[32];
@@ -19,6 +19,8 @@ void ServiceLogger::log(const std::string& message) {
     // Everything but the writes happens before the lock is taken.
     const std::string line = formatLine(platform::currentLocalTime(), message);
     std::lock_guard lock(writeLock_);
+    // Whole lines only: the file is rotated before the line that would pass the cap.
+    if (file_.isOpen() && file_.size() + line.size() + 2 > fileCap_) file_.rotate();
     if (file_.isOpen()) file_.append(line + '\n');
     if (writeToConsole_) std::cerr << line << std::endl;
 }

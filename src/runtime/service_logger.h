@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -10,6 +11,11 @@
 
 namespace velmora::vpn {
 
+// The size at which the log file is renamed to "<name>.1" (replacing the one
+// before) and a new one begun: the log and its one predecessor hold at most
+// twice this, however long the service runs and whatever clients ask of it.
+inline constexpr std::uint64_t kLogFileCap = 8 * 1024 * 1024;
+
 // The service's one log: each line is "YYYY-MM-DD hh:mm:ss message", appended
 // to an optional log file and, in console mode, written to standard error.
 class ServiceLogger {
@@ -18,7 +24,8 @@ public:
     // other writers and readers; a file that cannot be opened only means no
     // file lines, and nothing is reported. A failed write costs only its
     // line: writing resumes with the next one.
-    ServiceLogger(std::optional<std::wstring> path, bool writeToConsole);
+    // The cap is the product's unless a test asks for a smaller one.
+    ServiceLogger(std::optional<std::wstring> path, bool writeToConsole, std::uint64_t fileCap = kLogFileCap);
     ServiceLogger(const ServiceLogger&) = delete;
     ServiceLogger& operator=(const ServiceLogger&) = delete;
 
@@ -31,6 +38,7 @@ public:
 
 private:
     bool writeToConsole_;
+    std::uint64_t fileCap_;
     platform::LogFile file_;
     std::mutex writeLock_;  // guards file_ and the console writes
 };

@@ -6,7 +6,7 @@ std::vector<std::string> LineLimiter::rollOver(Clock::time_point now) {
     std::vector<std::string> lines;
     if (now - secondStart_ < std::chrono::seconds(1)) return lines;
     if (leftOut_ > 0) {
-        lines.push_back(std::to_string(leftOut_) + " more lines about single connections left out in the last second");
+        lines.push_back(std::to_string(leftOut_) + " more lines about " + subject_ + " left out in the last second");
     }
     secondStart_ = now;
     admitted_ = 0;

@@ -15,7 +15,9 @@ namespace velmora::vpn {
 class LineLimiter {
 public:
     using Clock = std::chrono::steady_clock;
-    explicit LineLimiter(std::int32_t perSecond) : perSecond_(perSecond) {}
+    // `subject` names the lines in the summary: "N more lines about
+    // <subject> left out in the last second".
+    LineLimiter(std::int32_t perSecond, std::string subject) : perSecond_(perSecond), subject_(std::move(subject)) {}
 
     // The lines to log for this one: a summary of an earlier second that
     // left lines out, if any, and the line itself unless this second is full.
@@ -27,6 +29,7 @@ private:
     std::vector<std::string> rollOver(Clock::time_point now);  // with mutex_ held
 
     const std::int32_t perSecond_;
+    const std::string subject_;
     std::mutex mutex_;  // guards the three members below
     Clock::time_point secondStart_{};
     std::int32_t admitted_ = 0;

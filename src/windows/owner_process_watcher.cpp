@@ -47,7 +47,7 @@ void SingBoxNamedPipeServer::watchOwnersLoop() {
         // Each gone owner gets one stop attempt; its entry goes whatever the
         // backend answers.
         for (const GoneOwner& entry : gone) {
-            log("Owner process " + std::to_string(entry.ownerProcessId) + " is gone; stopping sing-box instance " +
+            logInstance("Owner process " + std::to_string(entry.ownerProcessId) + " is gone; stopping sing-box instance " +
                 std::to_string(entry.instanceId));
             try {
                 backend_.stopInstance(entry.instanceId);
@@ -57,8 +57,8 @@ void SingBoxNamedPipeServer::watchOwnersLoop() {
             }
             unwatchInstance(entry.instanceId);
         }
-        // The watcher's beat also sums up connection lines a flood left out.
-        flushConnectionLog();
+        // The watcher's beat also sums up the lines a flood left out.
+        flushLimitedLines();
         if (watcherStop_.load()) return;
     }
 }

@@ -45,6 +45,9 @@ struct PipeServerSettings {
     std::size_t maxParseBytes = 64 * 1024 * 1024;
     // Lines about single failed connections logged in any one second.
     std::int32_t connectionLinesPerSecond = 5;
+    // Lines about instances (started, stopped, stopped all, owner gone)
+    // logged in any one second: a desktop client starts and stops a few.
+    std::int32_t instanceLinesPerSecond = 20;
 };
 
 }  // namespace velmora::vpn

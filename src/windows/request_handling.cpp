@@ -133,7 +133,7 @@ std::string SingBoxNamedPipeServer::handleRequest(const std::string& requestText
             boost::json::object started{{"instanceId", result.instanceId}};
             const std::uint32_t owner = jsonUnsignedLong(payload, "ownerProcessId", 0);
             if (result.instanceId >= 0 && owner != 0) watchOwner(result.instanceId, owner);
-            log("Started sing-box instance " + std::to_string(result.instanceId));
+            logInstance("Started sing-box instance " + std::to_string(result.instanceId));
             return successResponse(request, std::move(started));
         }
         if (command == "stop") {
@@ -145,7 +145,7 @@ std::string SingBoxNamedPipeServer::handleRequest(const std::string& requestText
                 return errorResponse(request, result.error.empty() ? "Failed to stop sing-box" : result.error);
             }
             unwatchInstance(instanceId);
-            log("Stopped sing-box instance " + std::to_string(instanceId));
+            logInstance("Stopped sing-box instance " + std::to_string(instanceId));
             return successResponse(request, {});
         }
         if (command == "stopAll") {
@@ -155,7 +155,7 @@ std::string SingBoxNamedPipeServer::handleRequest(const std::string& requestText
                                      result.error.empty() ? "Failed to stop sing-box instances" : result.error);
             }
             unwatchAll();
-            log("Stopped all sing-box instances");
+            logInstance("Stopped all sing-box instances");
             return successResponse(request, {});
         }
         return successResponse(request, {{"status", "ok"}});

@@ -120,8 +120,13 @@ void SingBoxNamedPipeServer::logConnectionFailure(const std::string& line) {
     for (const std::string& admitted : connectionLines_.admit(line)) log(admitted);
 }
 
-void SingBoxNamedPipeServer::flushConnectionLog() {
+void SingBoxNamedPipeServer::logInstance(const std::string& line) {
+    for (const std::string& admitted : instanceLines_.admit(line)) log(admitted);
+}
+
+void SingBoxNamedPipeServer::flushLimitedLines() {
     for (const std::string& summary : connectionLines_.flush()) log(summary);
+    for (const std::string& summary : instanceLines_.flush()) log(summary);
 }
 
 void SingBoxNamedPipeServer::waitForClientThreads() {

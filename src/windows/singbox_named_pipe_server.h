@@ -69,10 +69,11 @@ private:
                                  platform::NativeHandle pipe, const PipeServerSettings& settings);
     void waitForClientThreads();
     void log(const std::string& line) const;
-    // Lines about one failed connection go through the limiter; lines about
-    // instances and the server itself never do.
+    // Lines about one failed connection, and lines about instances, each go
+    // through a limiter of their own; lines about the server itself never do.
     void logConnectionFailure(const std::string& line);
-    void flushConnectionLog();
+    void logInstance(const std::string& line);
+    void flushLimitedLines();
     bool handOver(platform::NativeHandle connection);
 
     std::wstring pipeName_;
@@ -91,7 +92,8 @@ private:
     std::atomic<bool> watcherStop_{false};  // asks the watcher thread to end
     std::thread watcherThread_;
 
-    LineLimiter connectionLines_{settings_.connectionLinesPerSecond};
+    LineLimiter connectionLines_{settings_.connectionLinesPerSecond, "single connections"};
+    LineLimiter instanceLines_{settings_.instanceLinesPerSecond, "instances"};
 };
 
 }  // namespace velmora::vpn

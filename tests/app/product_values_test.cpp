@@ -5,6 +5,7 @@
 #include "backend/singbox_in_process_backend.h"
 #include "install/service_installer.h"
 #include "runtime/runtime.h"
+#include "runtime/service_logger.h"
 #include "windows/pipe_server_settings.h"
 
 namespace velmora::vpn {
@@ -22,6 +23,8 @@ TEST(ProductValues, AreTheDocumentedOnes) {
         {"request deadline, ms", server.requestDeadline.count(), 10000},
         {"client thread stack, bytes", static_cast<long long>(server.clientStackBytes), 256 * 1024},
         {"lines about single connections a second", server.connectionLinesPerSecond, 5},
+        {"lines about instances a second", server.instanceLinesPerSecond, 20},
+        {"log file size before it is rotated, bytes", static_cast<long long>(kLogFileCap), 8 << 20},
         {"large requests at once", server.maxLargeRequests, 2},
         {"memory for one request's parse, bytes", static_cast<long long>(server.maxParseBytes), 64 << 20},
         {"wait for an engine instance to come up, ms", backend.startWaitMilliseconds, 15000},
@@ -30,7 +33,6 @@ TEST(ProductValues, AreTheDocumentedOnes) {
         {"wait for an old registration to go, ms", kDeletionWaitMs, 30000},
         {"its presence polled every, ms", kDeletionPollMs, 250},
         {"exit code after a fatal error", kFatalExitCode, 1066},
-        {"exit code where installing is not supported", kNotSupportedExitCode, 50},
     };
     for (const auto& [name, value, documented] : values) EXPECT_EQ(value, documented) << name;
     EXPECT_EQ(backend.libraryFileName, testing::programFileName("x") == "x" ? "libsing-box.so" : "sing-box.dll");

@@ -81,7 +81,6 @@ TEST(ServicePipe, IsForTheSystemAdministratorsAndInteractiveUsersOnly) {
                                                             "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019f;;;IU)"));
     EXPECT_EQ(platform::kPipeMode,
               static_cast<DWORD>(PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_NOWAIT | PIPE_REJECT_REMOTE_CLIENTS));
-    EXPECT_EQ(platform::kBufferSize, 65536u);
 }
 
 class ServiceManager : public ::testing::Test {

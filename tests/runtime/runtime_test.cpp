@@ -1,6 +1,5 @@
 #include "support/prelude.h"
 
-#include <ctime>
 #include <stdexcept>
 
 #include "runtime/runtime.h"
@@ -57,13 +56,25 @@ TEST(Runtime, StopsEveryInstanceAfterTheServerThenSaysSoLast) {
 TEST(ServiceLog, LinesBeginWithTheLocalTimeInFixedWidth) {
     EXPECT_EQ(ServiceLogger::formatLine({2026, 1, 2, 3, 4, 5}, "message"), "2026-01-02 03:04:05 message");
     EXPECT_EQ(ServiceLogger::formatLine({999, 12, 31, 23, 59, 59}, ""), "0999-12-31 23:59:59 ");
-    // The clock reads what the C library calls local time (tried again should a second turn between the two).
-    EXPECT_TRUE(testing::waitUntil([] {
-        const std::time_t now = std::time(nullptr);
-        char expected[32];
-        std::strftime(expected, sizeof expected, "%Y-%m-%d %H:%M:%S x", std::localtime(&now));
-        return ServiceLogger::formatLine(platform::currentLocalTime(), "x") == expected;
-    }));
+}
+
+// A log that reaches its cap is renamed to "<name>.1", replacing the one
+// before, and begun anew: the two hold only whole lines, the newest ones,
+// none lost between them, and never more than the cap each.
+TEST(ServiceLog, AFullLogIsRotatedKeepingTheNewestWholeLines) {
+    const std::string folder = testing::makeTempFolder("rotation");
+    const std::string log = folder + "/service.log";
+    {
+        ServiceLogger logger(fromUtf8(log), false, 1000);
+        for (int line = 0; line < 100; ++line) logger.log("line " + std::to_string(line));
+    }
+    Lines kept = messagesOf(testing::readFile(log + ".1"));
+    const Lines newest = messagesOf(testing::readFile(log));
+    kept.insert(kept.end(), newest.begin(), newest.end());
+    for (std::size_t i = 0; i < kept.size(); ++i) EXPECT_EQ(kept[i], "line " + std::to_string(100 - kept.size() + i));
+    EXPECT_LE(fs::file_size(log), 1000u);
+    EXPECT_THAT(fs::file_size(log + ".1"), ::testing::AllOf(::testing::Gt(900u), ::testing::Le(1000u)));
+    fs::remove_all(folder);
 }
 
 }  // namespace

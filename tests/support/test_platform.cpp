@@ -7,7 +7,6 @@
 #include <boost/process/environment.hpp>
 
 #include <atomic>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>

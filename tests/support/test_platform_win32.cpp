@@ -2,7 +2,6 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
-#include <cstdlib>
 
 #include "support/sibling_start.h"
 

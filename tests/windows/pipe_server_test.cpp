@@ -62,10 +62,10 @@ TEST_F(PipeServer, AClientThreadThatCannotStartCostsOnlyItsConnection) {
     EXPECT_EQ(logs.lines().back(), kStop);
 }
 
-// Lines about single connections: at most the limit in a second, the rest
+// Lines about single connections (and, alike, about instances): at most the limit in a second, the rest
 // summed up once the second is over, and a quiet second starts afresh.
-TEST(ConnectionLines, AtMostTheLimitASecondAndTheRestSummedUp) {
-    LineLimiter limiter(2);
+TEST(LimitedLines, AtMostTheLimitASecondAndTheRestSummedUp) {
+    LineLimiter limiter(2, "single connections");
     const auto start = LineLimiter::Clock::now();
     const auto summary = [](int count) {
         return std::to_string(count) + " more lines about single connections left out in the last second";

@@ -31,13 +31,10 @@ TEST_F(RequestHandling, BadRequestsAreAnsweredWithoutTheBackend) {
          R"({"version":1,"requestId":null,"ok":false,"error":{"message":"Unknown command: restart"}})"},
         {"[1,2]", errorAnswer("Request is not an object")},
         {std::string(32, '[') + std::string(32, ']'), errorAnswer("Request is not an object")},  // deepest allowed
-        {"\"ping\"", errorAnswer("Request is not an object")},
         {R"({"command":"Ping"})", errorAnswer("Unknown command: Ping")},
-        {R"({"command":"STOP"})", errorAnswer("Unknown command: STOP")},
         {R"({"command":"","requestId":1})",
          R"({"version":1,"requestId":1,"ok":false,"error":{"message":"Request command is missing"}})"},
         {R"({"command":5})", errorAnswer("Request command is missing")},
-        {R"({"payload":{}})", errorAnswer("Request command is missing")},
         {R"({"command":"ping\u0000x"})", pong},  // strings end at an escaped NUL
         {R"({"command":"ping","version":99})", pong},
         {R"({"command":"start","payload":"config"})", errorAnswer("Start command misses config")},

@@ -7,7 +7,7 @@
 namespace velmora::vpn::platform {
 
 LogFile::LogFile(const std::wstring& path)
-    : handle_(path.empty() ? INVALID_HANDLE_VALUE : openLogFileForAppend(path)) {}
+    : path_(path), handle_(path.empty() ? INVALID_HANDLE_VALUE : openLogFileForAppend(path)) {}
 
 LogFile::~LogFile() {
     if (isOpen()) CloseHandle(handle_);
@@ -26,6 +26,21 @@ bool LogFile::append(const std::string& text) {
     DWORD written = 0;
     return WriteFile(handle_, translated.data(), static_cast<DWORD>(translated.size()), &written, nullptr) &&
            written == translated.size();
+}
+
+std::uint64_t LogFile::size() const {
+    LARGE_INTEGER size{};
+    return isOpen() && GetFileSizeEx(handle_, &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
+}
+
+// Every handle on the log file shares delete access, so the file can be
+// renamed while it is open; writers holding it (the redirected standard
+// streams) go on writing into the renamed file.
+bool LogFile::rotate() {
+    if (!MoveFileExW(path_.c_str(), (path_ + L".1").c_str(), MOVEFILE_REPLACE_EXISTING)) return false;
+    if (isOpen()) CloseHandle(handle_);
+    handle_ = openLogFileForAppend(path_);
+    return true;
 }
 
 }  // namespace velmora::vpn::platform
