@@ -47,8 +47,8 @@ void SingBoxNamedPipeServer::watchOwnersLoop() {
         // Each gone owner gets one stop attempt; its entry goes whatever the
         // backend answers.
         for (const GoneOwner& entry : gone) {
-            logInstance("Owner process " + std::to_string(entry.ownerProcessId) + " is gone; stopping sing-box instance " +
-                std::to_string(entry.instanceId));
+            logInstance("Owner process " + std::to_string(entry.ownerProcessId) +
+                        " is gone; stopping sing-box instance " + std::to_string(entry.instanceId));
             try {
                 backend_.stopInstance(entry.instanceId);
             } catch (const std::exception&) {

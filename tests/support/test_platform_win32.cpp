@@ -2,7 +2,6 @@
 #include <psapi.h>
 #include <tlhelp32.h>
 
-
 #include "support/sibling_start.h"
 
 #include <boost/process/cmd.hpp>
