@@ -5,18 +5,20 @@
 
 namespace velmora::vpn {
 
+void ClientBook::lowerAndWake(std::int32_t& count) {
+    {
+        std::lock_guard lock(clientsMutex_);
+        --count;
+    }
+    clientsDone_.notify_all();
+}
+
 void ClientBook::countIn() {
     std::lock_guard lock(clientsMutex_);
     ++activeClients_;
 }
 
-void ClientBook::countOut() {
-    {
-        std::lock_guard lock(clientsMutex_);
-        --activeClients_;
-    }
-    clientsDone_.notify_all();
-}
+void ClientBook::countOut() { lowerAndWake(activeClients_); }
 
 std::int32_t ClientBook::waitForClients(std::chrono::milliseconds limit) {
     using Clock = std::chrono::steady_clock;
@@ -40,13 +42,7 @@ bool ClientBook::takeLargeRequest(std::int32_t most, std::chrono::steady_clock::
     return true;
 }
 
-void ClientBook::giveLargeRequest() {
-    {
-        std::lock_guard lock(clientsMutex_);
-        --largeRequests_;
-    }
-    clientsDone_.notify_all();
-}
+void ClientBook::giveLargeRequest() { lowerAndWake(largeRequests_); }
 
 bool ClientBook::enterServer() {
     std::lock_guard lock(clientsMutex_);
@@ -55,13 +51,7 @@ bool ClientBook::enterServer() {
     return true;
 }
 
-void ClientBook::leaveServer() {
-    {
-        std::lock_guard lock(clientsMutex_);
-        --callsInServer_;
-    }
-    clientsDone_.notify_all();
-}
+void ClientBook::leaveServer() { lowerAndWake(callsInServer_); }
 
 void ClientBook::detachServer() {
     std::unique_lock lock(clientsMutex_);

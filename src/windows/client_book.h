@@ -64,6 +64,9 @@ public:
     static constexpr std::chrono::milliseconds kBreakRepeat{100};
 
 private:
+    // Lowers one of the counts below under the lock, then wakes every waiter.
+    void lowerAndWake(std::int32_t& count);
+
     struct Exchange {
         const platform::IoBreaker* breaker;
         std::chrono::steady_clock::time_point deadline;
