@@ -1,22 +1,39 @@
-// What hostile clients cost: resident memory while 40 connections each
-// announce a 16 MiB body and send nothing, and the median ping of a client
-// that behaves during that attack. Prints "name value unit" lines.
+// What hostile local clients cost the service, one attack at a time, each run
+// by bench/hostile_attacker in a process of its own (so the memory figures are
+// the server's): the server's resident memory at its peak above where it
+// started, how long an honest client's ping takes meanwhile (and how many
+// got no answer within 15 s), how long an orderly stop takes with the attack
+// still on, and how fast the log grows. Prints "name value unit" lines.
+//   hostile_clients [ID_LENGTH [ATTACK...]]
+// ID_LENGTH is the length of the echoed id of the unread attack (230000
+// unless given); ATTACKs name the attacks to run (all unless given).
+#include <algorithm>
+#include <atomic>
+#include <boost/process/args.hpp>
+#include <boost/process/child.hpp>
+#include <boost/process/exe.hpp>
 #include <chrono>
-#include <memory>
+#include <cstdio>
+#include <filesystem>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "bench_platform.h"
 #include "bench_report.h"
-#include "client_connection.h"
 #include "pipe_client.h"
-#include "protocol/pipe_framing.h"
+#include "platform/executable_path.h"
+#include "platform/process_memory.h"
+#include "platform/text.h"
+#include "runtime/service_logger.h"
 #include "windows/singbox_named_pipe_server.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace velmora::vpn;
+using velmora::bench::report;
+namespace fs = std::filesystem;
 
 class NullBackend : public SingBoxBackend {
 public:
@@ -25,40 +42,90 @@ public:
     StopResult stopAllInstances() override { return {true, {}}; }
 };
 
+constexpr auto kWindow = std::chrono::seconds(12);  // past one 10 s deadline
+constexpr auto kPatience = std::chrono::milliseconds(15000);
+
+double millisecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+std::uintmax_t folderBytes(const fs::path& folder) {
+    std::uintmax_t bytes = 0;
+    for (const auto& entry : fs::directory_iterator(folder)) bytes += entry.file_size();
+    return bytes;
+}
+
+void measure(const std::string& name, std::vector<std::string> attack, const std::vector<std::string>& chosen) {
+    if (!chosen.empty() && std::find(chosen.begin(), chosen.end(), name) == chosen.end()) return;
+    const auto tag = std::to_string(Clock::now().time_since_epoch().count());
+    const fs::path folder = fs::temp_directory_path() / ("velmora-bench-" + tag);
+    fs::create_directory(folder);
+    const std::wstring pipe = L"\\\\.\\pipe\\velmora-bench-hostile-" + fromUtf8(tag);
+    NullBackend backend;
+    {
+        ServiceLogger logger((folder / "service.log").wstring(), false);
+        SingBoxNamedPipeServer server(pipe, backend, [&](const std::string& line) { logger.log(line); });
+        std::atomic<bool> stop{false};
+        std::thread serving([&] { server.run(stop); });
+        const std::string ping = R"({"command":"ping"})";
+        velmora::client::sendRequest(pipe, ping);  // waits for the server to listen
+
+        const std::size_t before = velmora::bench::processResidentBytes();
+        const std::uintmax_t logBefore = folderBytes(folder);
+        std::atomic<std::size_t> peak{before};
+        std::atomic<bool> attacking{true};
+        std::thread sampling([&] {
+            for (; attacking; std::this_thread::sleep_for(std::chrono::milliseconds(10)))
+                peak = std::max<std::size_t>(peak, velmora::bench::processResidentBytes());
+        });
+        const std::string self = toUtf8(platform::executablePath().value_or(L""));
+        const std::string attacker =
+            self.substr(0, self.find_last_of("\\/") + 1) + "hostile_attacker" + (self.ends_with(".exe") ? ".exe" : "");
+        attack.insert(attack.begin() + 1, toUtf8(pipe));
+        boost::process::child attacking_process(boost::process::exe = attacker, boost::process::args = attack);
+        const auto start = Clock::now();
+        std::vector<double> latencies;
+        int unanswered = 0;
+        while (Clock::now() - start < kWindow) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(250));
+            const auto sent = Clock::now();
+            if (velmora::client::sendRequest(pipe, ping, kPatience).delivered)
+                latencies.push_back(millisecondsSince(sent));
+            else
+                ++unanswered;
+        }
+        const double logRate = static_cast<double>(folderBytes(folder) - logBefore) / 1024.0 /
+                               std::chrono::duration<double>(Clock::now() - start).count();
+        const auto stopping = Clock::now();
+        stop = true;
+        serving.join();
+        const double stopTime = millisecondsSince(stopping);
+        attacking = false;
+        sampling.join();
+        attacking_process.terminate();
+        report((name + "_resident").c_str(), static_cast<double>(peak - before) / (1024.0 * 1024.0), "MiB more");
+        if (!latencies.empty()) {
+            report((name + "_ping_p50").c_str(), velmora::bench::percentile(latencies, 0.5), "ms");
+            report((name + "_ping_max").c_str(), velmora::bench::percentile(latencies, 1.0), "ms");
+        }
+        report((name + "_ping_unanswered").c_str(), unanswered, "pings");
+        report((name + "_stop").c_str(), stopTime, "ms");
+        report((name + "_log").c_str(), logRate, "KiB/s");
+        std::fflush(stdout);
+    }
+    fs::remove_all(folder);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int attackers = argc > 1 ? std::atoi(argv[1]) : 40;
-    const int pings = argc > 2 ? std::atoi(argv[2]) : 200;
-    NullBackend backend;
-    std::atomic<bool> stop{false};
-    const std::wstring pipe =
-        L"\\\\.\\pipe\\velmora-bench-hostile-" + std::to_wstring(Clock::now().time_since_epoch().count());
-    SingBoxNamedPipeServer server(pipe, backend, nullptr);
-    std::thread serving([&] { server.run(stop); });
-    const std::string ping = R"({"command":"ping"})";
-    velmora::client::sendRequest(pipe, ping);
-
-    const double before = static_cast<double>(velmora::bench::processResidentBytes());
-    std::vector<std::unique_ptr<velmora::client::ClientConnection>> held;
-    for (int i = 0; i < attackers; ++i) {
-        held.push_back(std::make_unique<velmora::client::ClientConnection>());
-        std::string error;
-        held.back()->connect(pipe, std::chrono::milliseconds(30000), error);
-        const unsigned char announce[4] = {0x00, 0x00, 0x00, 0x01};  // 16 MiB, never sent
-        writeExact(held.back()->handle(), announce, sizeof announce, error);
-    }
-    std::vector<double> latencies;
-    for (int i = 0; i < pings; ++i) {
-        const Clock::time_point start = Clock::now();
-        velmora::client::sendRequest(pipe, ping);
-        latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
-    }
-    const double after = static_cast<double>(velmora::bench::processResidentBytes());
-    velmora::bench::report("hostile_40x16MiB_resident", (after - before) / (1024.0 * 1024.0), "MiB more");
-    velmora::bench::report("hostile_ping_p50", velmora::bench::percentile(latencies, 0.5), "us");
-    held.clear();
-    stop = true;
-    serving.join();
+    const std::string idLength = argc > 1 ? argv[1] : "230000";
+    platform::returnLargeFreedMemory();  // as the service does at start
+    const std::vector<std::string> chosen(argv + std::min(argc, 2), argv + argc);
+    measure("announce40", {"announce", "40"}, chosen);
+    measure("unread64", {"unread", "64", idLength}, chosen);
+    measure("expand8", {"expand", "8"}, chosen);
+    measure("expand64", {"expand", "64"}, chosen);
+    measure("flood3000", {"flood", "4", "3000"}, chosen);
     return 0;
 }

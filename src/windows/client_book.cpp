@@ -66,6 +66,7 @@ std::uint64_t ClientBook::registerExchange(const platform::IoBreaker& breaker,
     {
         std::lock_guard lock(clientsMutex_);
         ticket = nextTicket_++;
+        deadline = std::min(deadline, latestDeadline_);
         exchanges_.emplace(ticket, Exchange{&breaker, deadline});
         // The watch need only wake for a deadline before the one it waits for.
         sooner = deadline < watchWakes_;
@@ -84,6 +85,11 @@ bool ClientBook::withdrawExchange(std::uint64_t ticket) {
     const bool brokenOff = found->second.brokenOff;
     exchanges_.erase(found);
     return brokenOff;
+}
+
+void ClientBook::limitDeadlines(std::chrono::steady_clock::time_point latest) {
+    std::lock_guard lock(clientsMutex_);
+    latestDeadline_ = latest;
 }
 
 void ClientBook::watchDeadlines() {

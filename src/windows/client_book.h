@@ -53,6 +53,10 @@ public:
     // under way, so once it returns the watch never touches that breaker again.
     std::uint64_t registerExchange(const platform::IoBreaker& breaker, std::chrono::steady_clock::time_point deadline);
     bool withdrawExchange(std::uint64_t ticket);
+    // From now on no exchange registered is given a deadline past `latest`:
+    // an orderly stop waits for an answer no longer than one deadline, even
+    // for requests that were read before it and are answered after it.
+    void limitDeadlines(std::chrono::steady_clock::time_point latest);
     // The deadline watch: breaks off every exchange whose deadline has passed,
     // and again every `kBreakRepeat` until it is withdrawn (on Windows a
     // cancel finds only the call under way), from armDeadlineWatch (called
@@ -82,6 +86,7 @@ private:
     std::int32_t largeRequests_ = 0;               // places taken by large requests
     std::map<std::uint64_t, Exchange> exchanges_;  // ticket -> a connection reading or answering
     std::uint64_t nextTicket_ = 0;
+    std::chrono::steady_clock::time_point latestDeadline_ = std::chrono::steady_clock::time_point::max();
     bool watchingDeadlines_ = false;  // from armDeadlineWatch until stopDeadlineWatch
     std::chrono::steady_clock::time_point watchWakes_ = std::chrono::steady_clock::time_point::max();
     std::condition_variable exchangesChanged_;  // notified on registerExchange and stopDeadlineWatch

@@ -88,6 +88,7 @@ void SingBoxNamedPipeServer::run(std::atomic<bool>& stopFlag) {
     // Nobody new gets in while run waits for the clients it has.
     listener.closeInstance();
     stopOwnerWatcher();
+    clients_->limitDeadlines(std::chrono::steady_clock::now() + settings_.requestDeadline);
     waitForClientThreads();
     // From here on no client thread enters the server or the backend: a
     // client that outlived the wait gets no answer, and starts nothing after

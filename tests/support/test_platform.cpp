@@ -125,6 +125,22 @@ std::string copyService(const std::string& folder, bool withEngine) {
     return folder + "/" + program;
 }
 
+OtherUsersProgram::OtherUsersProgram(const std::string& program, const std::vector<std::string>& arguments)
+    : folder_(makeTempFolder("other")) {
+    std::vector<std::string> command = asAnotherUser(folder_);
+    command.push_back(folder_ + "/" + programFileName(program));
+    std::filesystem::copy_file(siblingProgram(programFileName(program)), command.back());
+    command.insert(command.end(), arguments.begin(), arguments.end());
+    process_ =
+        std::make_unique<SiblingProcess>(command.front(), std::vector<std::string>(command.begin() + 1, command.end()));
+}
+
+OtherUsersProgram::~OtherUsersProgram() {
+    process_.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(folder_, ignored);
+}
+
 void addLibrarySearchFolder(const std::string& folder) {
     boost::this_process::environment()[programFileName("x") == "x" ? "LD_LIBRARY_PATH" : "PATH"] += folder;
 }

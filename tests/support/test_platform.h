@@ -70,6 +70,23 @@ std::string siblingProgram(const std::string& name);
 // into `folder` (for a run as another user, or without the library); returns
 // the copy's path.
 std::string copyService(const std::string& folder, bool withEngine);
+// A program built next to the tests, run from a copy as another local user
+// where this process can switch to one: user 65534 when it runs as root on
+// Linux; this same user elsewhere (Wine has only one). Killed, and its copy
+// removed, when the object goes.
+class OtherUsersProgram {
+public:
+    OtherUsersProgram(const std::string& program, const std::vector<std::string>& arguments);
+    ~OtherUsersProgram();
+    SiblingProcess& process() { return *process_; }
+
+private:
+    std::string folder_;
+    std::unique_ptr<SiblingProcess> process_;
+};
+// What runs a program as another user, its folder handed to that user; empty
+// when this process cannot switch.
+std::vector<std::string> asAnotherUser(const std::string& folder);
 // The file name of a program on this platform ("X.exe" on Windows).
 std::string programFileName(const std::string& name);
 // The exit code a program's result becomes as seen by its parent here.
