@@ -13,12 +13,31 @@ void ClientBook::lowerAndWake(std::int32_t& count) {
     clientsDone_.notify_all();
 }
 
-void ClientBook::countIn() {
+ClientBook::Admission ClientBook::countIn(const platform::CallerIdentity& caller, std::int32_t perUser,
+                                          std::int32_t ordinaryTotal) {
     std::lock_guard lock(clientsMutex_);
+    if (!caller.privileged) {
+        std::int32_t& held = clientsByUser_[caller.user];
+        if (held >= perUser || ordinaryClients_ >= ordinaryTotal) {
+            const Admission refusal = held >= perUser ? Admission::userShareTaken : Admission::ordinaryShareTaken;
+            if (held == 0) clientsByUser_.erase(caller.user);
+            return refusal;
+        }
+        ++held;
+        ++ordinaryClients_;
+    }
     ++activeClients_;
+    return Admission::admitted;
 }
 
-void ClientBook::countOut() { lowerAndWake(activeClients_); }
+void ClientBook::countOut(const platform::CallerIdentity& caller) {
+    if (!caller.privileged) {
+        std::lock_guard lock(clientsMutex_);
+        --ordinaryClients_;
+        if (--clientsByUser_[caller.user] == 0) clientsByUser_.erase(caller.user);
+    }
+    lowerAndWake(activeClients_);
+}
 
 std::int32_t ClientBook::waitForClients(std::chrono::milliseconds limit) {
     using Clock = std::chrono::steady_clock;

@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <string>
 
+#include "platform/caller_identity.h"
 #include "platform/io_breaker.h"
 
 namespace velmora::vpn {
@@ -19,10 +21,15 @@ namespace velmora::vpn {
 // once the server has detached itself.
 class ClientBook {
 public:
-    // A connection was handed to a new client thread.
-    void countIn();
-    // The client thread is finished; wakes `waitForClients`.
-    void countOut();
+    // Counts in a connection from `caller` that is to get a client thread,
+    // unless it is beyond the caller's share: an ordinary caller's user
+    // already holds `perUser` connections, or ordinary callers together hold
+    // `ordinaryTotal`. Returns what was decided.
+    enum class Admission { admitted, userShareTaken, ordinaryShareTaken };
+    Admission countIn(const platform::CallerIdentity& caller, std::int32_t perUser, std::int32_t ordinaryTotal);
+    // The connection's client thread is finished (or never started); wakes
+    // `waitForClients`.
+    void countOut(const platform::CallerIdentity& caller);
     // Waits until no client thread is active or the limit has passed, and
     // returns how many are still active.
     std::int32_t waitForClients(std::chrono::milliseconds limit);
@@ -78,13 +85,15 @@ private:
         bool breaking = false;   // the watch is calling its breaker right now, without the lock
     };
 
-    std::mutex clientsMutex_;                      // guards every member below
-    std::condition_variable clientsDone_;          // notified on countOut, leaveServer and giveLargeRequest
-    std::int32_t activeClients_ = 0;               // client threads handed a connection and not yet finished
-    bool serverAttached_ = true;                   // false once the server is being destroyed
-    std::int32_t callsInServer_ = 0;               // client threads inside the server right now
-    std::int32_t largeRequests_ = 0;               // places taken by large requests
-    std::map<std::uint64_t, Exchange> exchanges_;  // ticket -> a connection reading or answering
+    std::mutex clientsMutex_;                            // guards every member below
+    std::condition_variable clientsDone_;                // notified on countOut, leaveServer and giveLargeRequest
+    std::int32_t activeClients_ = 0;                     // client threads handed a connection and not yet finished
+    std::int32_t ordinaryClients_ = 0;                   // those of them serving ordinary callers
+    std::map<std::string, std::int32_t> clientsByUser_;  // ordinary caller's user -> its connections (never 0)
+    bool serverAttached_ = true;                         // false once the server is being destroyed
+    std::int32_t callsInServer_ = 0;                     // client threads inside the server right now
+    std::int32_t largeRequests_ = 0;                     // places taken by large requests
+    std::map<std::uint64_t, Exchange> exchanges_;        // ticket -> a connection reading or answering
     std::uint64_t nextTicket_ = 0;
     std::chrono::steady_clock::time_point latestDeadline_ = std::chrono::steady_clock::time_point::max();
     bool watchingDeadlines_ = false;  // from armDeadlineWatch until stopDeadlineWatch

@@ -56,6 +56,7 @@ void SingBoxNamedPipeServer::watchOwnersLoop() {
                 // lock failure inside it must not end the watcher.
             }
             unwatchInstance(entry.instanceId);
+            forgetInstance(entry.instanceId);
         }
         // The watcher's beat also sums up the lines a flood left out.
         flushLimitedLines();

@@ -1,3 +1,4 @@
+#include "platform/caller_identity.h"
 #include "platform/pipe_endpoint.h"
 #include "platform/io_breaker.h"
 #include "protocol/pipe_framing.h"
@@ -6,16 +7,17 @@
 namespace velmora::vpn {
 namespace {
 
-// Lowers the active-client count however the client thread ends.
+// Lowers the client counts however the client thread ends.
 class CountOut {
 public:
-    explicit CountOut(ClientBook& book) : book_(book) {}
-    ~CountOut() { book_.countOut(); }
+    CountOut(ClientBook& book, const platform::CallerIdentity& caller) : book_(book), caller_(caller) {}
+    ~CountOut() { book_.countOut(caller_); }
     CountOut(const CountOut&) = delete;
     CountOut& operator=(const CountOut&) = delete;
 
 private:
     ClientBook& book_;
+    const platform::CallerIdentity& caller_;
 };
 
 // Holds a large request's place from its admission to the end of its answer.
@@ -42,10 +44,11 @@ private:
 // with the server. The server is used only inside a ServerCall, so a thread
 // that outlives the server never touches it.
 void SingBoxNamedPipeServer::clientThreadMain(SingBoxNamedPipeServer* server, std::shared_ptr<ClientBook> book,
-                                              platform::NativeHandle pipe, const PipeServerSettings& settings) {
+                                              platform::NativeHandle pipe, const platform::CallerIdentity& caller,
+                                              const PipeServerSettings& settings) {
     // Destroyed in reverse order: the count goes down, then the handle is closed.
     platform::PipeConnection connection(pipe);
-    CountOut countOut(*book);
+    CountOut countOut(*book, caller);
     bool disconnected = false;
     try {
         connection.makeBlocking();
@@ -94,11 +97,17 @@ bool SingBoxNamedPipeServer::serveClient(SingBoxNamedPipeServer* server, ClientB
         if (call.entered()) server->logConnectionFailure(error);
         return false;
     }
+    // What the request may do depends on who sent it.
+    const std::optional<platform::CallerIdentity> caller = platform::requestingCaller(pipe, error);
     std::string response;
     {
         ServerCall call(book);
         if (!call.entered()) return false;  // the server is gone: no answer
-        response = server->handleRequest(request);
+        if (!caller) {
+            server->logConnectionFailure(error);
+            return false;
+        }
+        response = server->handleRequest(request, *caller);
     }
     std::string().swap(request);  // the body's memory goes before the answer is written
     // Handling is never broken off (the engine's calls cannot be); the

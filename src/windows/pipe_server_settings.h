@@ -27,6 +27,16 @@ struct PipeServerSettings {
     // ends. A desktop client makes one request at a time, so 64 is far above
     // honest use and still bounds threads and memory.
     std::int32_t maxClients = 64;
+    // Shares of those places. Every local user may connect: an ordinary
+    // user (not root, LocalSystem, an administrator or the service's own
+    // user) holds at most `maxConnectionsPerUser` at once, and ordinary users
+    // together leave `privilegedPlaces` free, so no user's load keeps another
+    // user, or the system's own callers, out. A connection beyond its share is
+    // closed at once, without a thread.
+    std::int32_t maxConnectionsPerUser = 8;
+    std::int32_t privilegedPlaces = 8;
+    // Instances an ordinary user runs at once; the start beyond is refused.
+    std::int32_t maxInstancesPerUser = 16;
     // Time a client has to deliver its whole request after connecting, and
     // again to take its whole answer once it is ready.
     std::chrono::milliseconds requestDeadline{10000};

@@ -82,7 +82,8 @@ private:
 
 }  // namespace
 
-std::string SingBoxNamedPipeServer::handleRequest(const std::string& requestText) {
+std::string SingBoxNamedPipeServer::handleRequest(const std::string& requestText,
+                                                  const platform::CallerIdentity& caller) {
     // Declared first, so that it outlives every value it holds. The parse
     // is boost::json::parse's own, with default options, on this memory.
     BoundedParseMemory memory(settings_.maxParseBytes);
@@ -126,7 +127,18 @@ std::string SingBoxNamedPipeServer::handleRequest(const std::string& requestText
             const std::string config = jsonString(payload, "config");
             if (config.empty()) return errorResponse(request, "Start command misses config");
 
-            const StartResult result = backend_.startInstance(config);
+            if (!reserveInstance(caller)) {
+                return errorResponse(
+                    request, "Your user runs " + std::to_string(settings_.maxInstancesPerUser) + " instances already");
+            }
+            StartResult result;
+            try {
+                result = backend_.startInstance(config);
+            } catch (...) {
+                settleInstance(caller.user, -1);
+                throw;
+            }
+            settleInstance(caller.user, result.ok ? result.instanceId : -1);
             if (!result.ok) {
                 return errorResponse(request, result.error.empty() ? "Failed to start sing-box" : result.error);
             }
@@ -139,22 +151,42 @@ std::string SingBoxNamedPipeServer::handleRequest(const std::string& requestText
         if (command == "stop") {
             const std::int32_t instanceId = jsonInt(payload, "instanceId", -1);
             if (instanceId < 0) return errorResponse(request, "Stop command misses instance id");
+            // Every local user may connect: an ordinary one stops only its own.
+            const std::optional<std::string> user = instanceUser(instanceId);
+            if (!caller.privileged && user && *user != caller.user) {
+                return errorResponse(request, "Instance " + std::to_string(instanceId) + " belongs to another user");
+            }
 
             const StopResult result = backend_.stopInstance(instanceId);
             if (!result.ok) {
                 return errorResponse(request, result.error.empty() ? "Failed to stop sing-box" : result.error);
             }
             unwatchInstance(instanceId);
+            forgetInstance(instanceId);
             logInstance("Stopped sing-box instance " + std::to_string(instanceId));
             return successResponse(request, {});
         }
         if (command == "stopAll") {
-            const StopResult result = backend_.stopAllInstances();
+            // For an ordinary caller, all of its own user's instances.
+            const auto stopAll = [&] {
+                if (caller.privileged) return backend_.stopAllInstances();
+                for (const std::int32_t instanceId : instancesOf(caller.user)) {
+                    const StopResult stopped = backend_.stopInstance(instanceId);
+                    if (!stopped.ok) return stopped;
+                    unwatchInstance(instanceId);
+                    forgetInstance(instanceId);
+                }
+                return StopResult{true, {}};
+            };
+            const StopResult result = stopAll();
             if (!result.ok) {
                 return errorResponse(request,
                                      result.error.empty() ? "Failed to stop sing-box instances" : result.error);
             }
-            unwatchAll();
+            if (caller.privileged) {
+                unwatchAll();
+                forgetAllInstances();
+            }
             logInstance("Stopped all sing-box instances");
             return successResponse(request, {});
         }

@@ -98,20 +98,42 @@ void SingBoxNamedPipeServer::run(std::atomic<bool>& stopFlag) {
     log("Named pipe server stopped");
 }
 
-// Starts the connection's client thread. A thread that cannot be created
-// (the system's limit on threads, memory) costs only this connection.
+// Starts the connection's client thread, if the caller is within its share
+// of connections; a connection beyond it is closed at once. A thread that
+// cannot be created (the system's limit on threads, memory) costs only this
+// connection. False when the loop should pause.
 bool SingBoxNamedPipeServer::handOver(platform::NativeHandle connection) {
+    std::string error;
+    const std::optional<platform::CallerIdentity> caller = platform::connectingCaller(connection, error);
     // The count goes up before the thread exists, so shutdown can never miss
     // a thread that has been handed a connection.
-    clients_->countIn();
+    const auto admission = caller ? clients_->countIn(*caller, settings_.maxConnectionsPerUser,
+                                                      settings_.maxClients - settings_.privilegedPlaces)
+                                  : ClientBook::Admission::userShareTaken;
+    if (admission != ClientBook::Admission::admitted) {
+        platform::PipeConnection refused(connection);
+        if (!caller) {
+            logConnectionFailure(error);
+        } else if (admission == ClientBook::Admission::userShareTaken) {
+            logConnectionFailure("User " + caller->user + " holds " + std::to_string(settings_.maxConnectionsPerUser) +
+                                 " connections already; one more was closed");
+        } else {
+            logConnectionFailure("Ordinary users hold " +
+                                 std::to_string(settings_.maxClients - settings_.privilegedPlaces) +
+                                 " connections already; one more was closed");
+        }
+        return true;
+    }
     try {
-        platform::startDetachedThread([this, book = clients_, connection,
-                                       settings = settings_] { clientThreadMain(this, book, connection, settings); },
-                                      settings_.clientStackBytes);
+        platform::startDetachedThread(
+            [this, book = clients_, connection, caller = *caller, settings = settings_] {
+                clientThreadMain(this, book, connection, caller, settings);
+            },
+            settings_.clientStackBytes);
         return true;
     } catch (const std::exception& failure) {
         platform::PipeConnection dropped(connection);
-        clients_->countOut();
+        clients_->countOut(*caller);
         log(std::string("Client thread could not be started: ") + failure.what());
         return false;
     }

@@ -6,10 +6,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "backend/singbox_backend.h"
+#include "platform/caller_identity.h"
 #include "platform/pipe_endpoint.h"
 #include "platform/pipe_io.h"
 #include "protocol/constants.h"
@@ -45,8 +48,12 @@ public:
     // start a thread leave as std::system_error. Called once per server.
     void run(std::atomic<bool>& stopFlag);
 
-    // Turns one request text (any bytes) into exactly one response text.
-    std::string handleRequest(const std::string& request);
+    // Turns one request text (any bytes) from `caller` into exactly one
+    // response text. An ordinary caller stops only its own user's instances
+    // and runs at most `maxInstancesPerUser`; without a caller the request
+    // counts as the service's own user's (tests, the fuzzer).
+    std::string handleRequest(const std::string& request,
+                              const platform::CallerIdentity& caller = platform::CallerIdentity{"", true});
 
     // The owner watch table: instance id -> owner process id.
     void watchOwner(std::int32_t instanceId, std::uint32_t ownerProcessId);
@@ -66,7 +73,8 @@ private:
     static bool serveClient(SingBoxNamedPipeServer* server, ClientBook& book, platform::PipeConnection& connection,
                             const PipeServerSettings& settings);
     static void clientThreadMain(SingBoxNamedPipeServer* server, std::shared_ptr<ClientBook> book,
-                                 platform::NativeHandle pipe, const PipeServerSettings& settings);
+                                 platform::NativeHandle pipe, const platform::CallerIdentity& caller,
+                                 const PipeServerSettings& settings);
     void waitForClientThreads();
     void log(const std::string& line) const;
     // Lines about one failed connection, and lines about instances, each go
@@ -80,6 +88,20 @@ private:
     SingBoxBackend& backend_;
     LogCallback log_;
     PipeServerSettings settings_;
+
+    // Whose instances run (instance_users.cpp): each running instance's
+    // user, and each user's starts under way, so that two at once cannot
+    // pass the instance share together.
+    bool reserveInstance(const platform::CallerIdentity& caller);
+    void settleInstance(const std::string& user, std::int32_t instanceId);  // -1: the start failed
+    std::optional<std::string> instanceUser(std::int32_t instanceId) const;
+    std::vector<std::int32_t> instancesOf(const std::string& user) const;
+    void forgetInstance(std::int32_t instanceId);
+    void forgetAllInstances();
+
+    mutable std::mutex instancesMutex_;                   // guards instanceUsers_ and startsUnderWay_
+    std::map<std::int32_t, std::string> instanceUsers_;   // running instance id -> the user who started it
+    std::map<std::string, std::int32_t> startsUnderWay_;  // user -> starts not yet answered (never 0)
 
     mutable std::mutex ownersMutex_;                // guards owners_
     std::map<std::int32_t, std::uint32_t> owners_;  // instance id -> owner process id

@@ -42,6 +42,40 @@ protected:
     }
 };
 
+// Users of one machine, the service as root: an ordinary user stops only its
+// own user's instances and runs at most 16, and its hog of connections keeps
+// neither another user nor root waiting; root's stop-all stops everyone's.
+TEST_F(ClientEndToEnd, AnOrdinaryUserActsOnItsOwnInstancesOnlyAndWithinItsShares) {
+    if (!testing::canRunAsAnotherUser()) GTEST_SKIP() << "needs root to act as other users";
+    const auto as = [&](std::uint32_t uid, std::vector<std::string> arguments) {
+        arguments.insert(arguments.begin(), {"--pipe-name", pipe});
+        return testing::OtherUsersProgram("velmora-vpn-client", arguments, uid).process().wait();
+    };
+    const std::uint16_t ports[] = {testing::freeTcpPort(), testing::freeTcpPort()};
+    ASSERT_EQ(client({"start", "--config", configListeningOn(ports[0])}).exitCode, 0u);     // 0: root's
+    ASSERT_EQ(as(65533, {"start", "--config", configListeningOn(ports[1])}).exitCode, 0u);  // 1: 65533's
+    for (const char* id : {"0", "1"}) {
+        const std::string refusal = "Instance " + std::string(id) + " belongs to another user";
+        EXPECT_THAT(as(65534, {"stop", id}), Ran(1u, testing::errorAnswer(refusal) + "\n", ""));
+    }
+    EXPECT_THAT(as(65534, {"stop-all"}), Ran(0u, testing::okAnswer("{}") + "\n", ""));
+    EXPECT_TRUE(testing::tcpPortAccepts(ports[0]) && testing::tcpPortAccepts(ports[1]));
+    {
+        testing::OtherUsersProgram hog("hostile_attacker", {"silent", pipe, "364"});
+        for (const std::uint32_t uid : {65533u, 0u})
+            EXPECT_THAT(as(uid, {"--timeout", "1000", "ping"}), Ran(0u, _, "")) << uid;
+    }
+    const std::string empty = folder + "/empty.json";
+    std::ofstream(empty) << R"({"inbounds":[]})";
+    for (int started = 0; started < 16; ++started) EXPECT_EQ(as(65534, {"start", "--config", empty}).exitCode, 0u);
+    EXPECT_THAT(as(65534, {"start", "--config", empty}),
+                Ran(1u, testing::errorAnswer("Your user runs 16 instances already") + "\n", ""));
+    EXPECT_EQ(client({"stop-all"}).exitCode, 0u);
+    EXPECT_FALSE(testing::tcpPortAccepts(ports[0]) || testing::tcpPortAccepts(ports[1]));
+    EXPECT_EQ(as(65534, {"start", "--config", empty}).exitCode, 0u);  // its share is free again
+    EXPECT_THAT(service->wait(milliseconds(0)).errors, Not(HasSubstr("Stopped sing-box instance")));
+}
+
 // Instances whose owner exited (reaped by its parent or not), was killed or
 // never existed are each stopped once, within about a second (the watcher
 // scans once a second); a living owner's instance runs on.

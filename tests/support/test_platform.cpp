@@ -125,9 +125,10 @@ std::string copyService(const std::string& folder, bool withEngine) {
     return folder + "/" + program;
 }
 
-OtherUsersProgram::OtherUsersProgram(const std::string& program, const std::vector<std::string>& arguments)
+OtherUsersProgram::OtherUsersProgram(const std::string& program, const std::vector<std::string>& arguments,
+                                     std::uint32_t uid)
     : folder_(makeTempFolder("other")) {
-    std::vector<std::string> command = asAnotherUser(folder_);
+    std::vector<std::string> command = asAnotherUser(folder_, uid);
     command.push_back(folder_ + "/" + programFileName(program));
     std::filesystem::copy_file(siblingProgram(programFileName(program)), command.back());
     command.insert(command.end(), arguments.begin(), arguments.end());

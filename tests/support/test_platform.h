@@ -71,12 +71,12 @@ std::string siblingProgram(const std::string& name);
 // the copy's path.
 std::string copyService(const std::string& folder, bool withEngine);
 // A program built next to the tests, run from a copy as another local user
-// where this process can switch to one: user 65534 when it runs as root on
-// Linux; this same user elsewhere (Wine has only one). Killed, and its copy
-// removed, when the object goes.
+// where this process can switch to one: user `uid` (65534 unless given) when
+// it runs as root on Linux; this same user elsewhere (Wine has only one).
+// Killed, and its copy removed, when the object goes.
 class OtherUsersProgram {
 public:
-    OtherUsersProgram(const std::string& program, const std::vector<std::string>& arguments);
+    OtherUsersProgram(const std::string& program, const std::vector<std::string>& arguments, std::uint32_t uid = 65534);
     ~OtherUsersProgram();
     SiblingProcess& process() { return *process_; }
 
@@ -84,9 +84,10 @@ private:
     std::string folder_;
     std::unique_ptr<SiblingProcess> process_;
 };
-// What runs a program as another user, its folder handed to that user; empty
+// What runs a program as user `uid`, its folder handed to that user; empty
 // when this process cannot switch.
-std::vector<std::string> asAnotherUser(const std::string& folder);
+std::vector<std::string> asAnotherUser(const std::string& folder, std::uint32_t uid);
+bool canRunAsAnotherUser();
 // The file name of a program on this platform ("X.exe" on Windows).
 std::string programFileName(const std::string& name);
 // The exit code a program's result becomes as seen by its parent here.

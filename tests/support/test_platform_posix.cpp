@@ -21,9 +21,12 @@ bp::child startSibling(const NativeText& program, const std::vector<NativeText>&
 
 void interrupt(bp::child& child) { ::kill(child.id(), SIGINT); }
 
-std::vector<std::string> asAnotherUser(const std::string& folder) {
-    if (geteuid() != 0 || chown(folder.c_str(), 65534, 65534) != 0) return {};
-    return {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+bool canRunAsAnotherUser() { return geteuid() == 0; }
+
+std::vector<std::string> asAnotherUser(const std::string& folder, std::uint32_t uid) {
+    if (!canRunAsAnotherUser() || chown(folder.c_str(), uid, uid) != 0) return {};
+    const std::string id = std::to_string(uid);
+    return {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"};
 }
 
 std::uint32_t observedExitCode(std::uint32_t code) { return code & 0xFFu; }

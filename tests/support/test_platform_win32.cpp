@@ -46,7 +46,9 @@ bp::child startSibling(const NativeText& program, const std::vector<NativeText>&
 // stop is exercised under Wine by the interrupt script instead.
 void interrupt(bp::child& child) { TerminateProcess(child.native_handle(), 0xC000013A); }
 
-std::vector<std::string> asAnotherUser(const std::string&) { return {}; }
+bool canRunAsAnotherUser() { return false; }
+
+std::vector<std::string> asAnotherUser(const std::string&, std::uint32_t) { return {}; }
 
 std::uint32_t observedExitCode(std::uint32_t code) { return code; }
 

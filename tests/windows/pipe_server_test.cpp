@@ -2,6 +2,8 @@
 
 #include <limits>
 
+#include "platform/caller_identity.h"
+#include "platform/pipe_endpoint.h"
 #include "windows/line_limiter.h"
 
 namespace velmora::vpn {
@@ -130,6 +132,31 @@ TEST(PipeServerShutdown, ClosesTheEndpointAtOnceAndLateClientsTouchNothing) {
     backend.reset();
     logs.reset();
     EXPECT_FALSE(answered(silent[1], start, response));
+}
+
+// A client of the service's own user is privileged, looked up either way:
+// through its process when it connects, through the request it sent.
+TEST(CallerIdentity, AClientOfTheServicesOwnUserIsPrivileged) {
+    const std::wstring name = testing::uniquePipeName();
+    platform::PipeListener listener(name);
+    std::string error;
+    ASSERT_TRUE(listener.createInstance(error)) << error;
+    ClientConnection client;
+    auto connected = std::async(std::launch::async, [&] { return client.connect(name, milliseconds(5000), error); });
+    platform::NativeHandle accepted{};
+    ASSERT_TRUE(testing::waitUntil(
+        [&] { return listener.poll(milliseconds(5), accepted, error) == platform::PollOutcome::connected; }));
+    ASSERT_TRUE(connected.get()) << error;
+    platform::PipeConnection connection(accepted);
+    connection.makeBlocking();
+    std::string request;
+    ASSERT_TRUE(writeMessage(client.handle(), "{}", 2, error) && readMessage(accepted, request, error)) << error;
+    for (const auto& caller :
+         {platform::connectingCaller(accepted, error), platform::requestingCaller(accepted, error)}) {
+        ASSERT_TRUE(caller) << error;
+        EXPECT_TRUE(caller->privileged);
+        EXPECT_THAT(caller->user, ::testing::AnyOf(::testing::StartsWith("uid "), ::testing::StartsWith("S-1-5-")));
+    }
 }
 
 }  // namespace

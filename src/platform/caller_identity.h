@@ -1,0 +1,32 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/pipe_io.h"
+
+// Who is at the other end of a connection to the service's pipe. Every local
+// user may connect, so what a caller may do to instances, and how many
+// connections it may hold, depends on who it is (docs/security.md).
+namespace velmora::vpn::platform {
+
+struct CallerIdentity {
+    // The user, as the system names it to the service: "uid N" on Linux, the
+    // SID's string form on Windows. Equal texts mean the same user.
+    std::string user;
+    // Root, LocalSystem, an enabled member of Administrators, or the user the
+    // service itself runs as: such a caller acts on every user's instances.
+    bool privileged = false;
+};
+
+// The caller as the system recorded it when the client connected, before
+// anything is read. On Windows it is looked up through the client's process,
+// whose id may be reused once that process has gone: it decides only the
+// caller's share of connections, never what a request may do.
+std::optional<CallerIdentity> connectingCaller(NativeHandle connection, std::string& error);
+// The caller who sent the request just read: the kernel's record of the
+// socket's peer on Linux, the security context of the last message read on
+// Windows. Decides what the request may do.
+std::optional<CallerIdentity> requestingCaller(NativeHandle connection, std::string& error);
+
+}  // namespace velmora::vpn::platform
