@@ -163,10 +163,20 @@ TEST_F(ServiceManager, TheWholeLifeOfTheService) {
 
     ASSERT_TRUE(servesSoon(newPipe));
     EXPECT_EQ(status().dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    // The client that trusts the installed service only knows it by the
+    // process the service manager names, and a console run by that alone.
+    const std::vector<std::string> serviceOnlyPing = {"--service-only", "--pipe-name", newPipe, "ping"};
+    EXPECT_THAT(testing::runSibling("velmora-vpn-client", serviceOnlyPing), Ran(0u, _, ""));
     SERVICE_STATUS ignored{};
     ASSERT_TRUE(ControlService(openService(SERVICE_STOP).get(), SERVICE_CONTROL_STOP, &ignored));
     ASSERT_TRUE(testing::waitUntil(stopped, milliseconds(15000)));
     EXPECT_EQ(status().dwWin32ExitCode, 0u);
+    {
+        testing::SiblingProcess console(kService, {"--console", "--pipe-name", newPipe});
+        ASSERT_TRUE(servesSoon(newPipe));
+        EXPECT_THAT(testing::runSibling("velmora-vpn-client", serviceOnlyPing),
+                    Ran(2u, "", HasSubstr("neither the VelmoraVpnService service nor a process of this user")));
+    }
 
     // Uninstalling a running service stops it as well.
     ASSERT_EQ(testing::runSibling(kService, {"--install-service", "--start", "--pipe-name", newPipe}).exitCode, 0u);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/win32/handles.h"
+#include "protocol/constants.h"
 #include "protocol/pipe_framing.h"
 
 namespace velmora::client {
@@ -16,6 +17,7 @@ namespace velmora::client {
 using velmora::vpn::apiFailureText;
 using velmora::vpn::platform::FileHandle;
 using velmora::vpn::platform::KernelHandle;
+using velmora::vpn::platform::ServiceHandle;
 
 struct ClientConnection::State {
     FileHandle pipe;
@@ -51,34 +53,51 @@ std::vector<BYTE> tokenUser(HANDLE token) {
 
 PSID sidOf(std::vector<BYTE>& user) { return reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid; }
 
-// Who serves this pipe instance: the process behind it and the user its
-// token runs as. Accepted: LocalSystem, or the client's own user.
+// The process the service manager runs the installed service in; 0 when it
+// does not run. A standard user may ask: a service's default security lets
+// interactive users connect to the manager and query a service's status.
+DWORD serviceProcessId() {
+    const ServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const ServiceHandle service(manager ? OpenServiceW(manager.get(), velmora::vpn::kServiceName, SERVICE_QUERY_STATUS)
+                                        : nullptr);
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!service || !QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                          sizeof status, &needed)) {
+        return 0;
+    }
+    return status.dwProcessId;
+}
+
+// Whether a process runs as this client's user. A standard user may open its
+// own processes for their token, and no other user's, which then do not count.
+bool runsAsThisUser(DWORD processId) {
+    const KernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+    HANDLE serverToken = nullptr;
+    if (!process || !OpenProcessToken(process.get(), TOKEN_QUERY, &serverToken)) return false;
+    const KernelHandle serverTokenHandle(serverToken);
+    HANDLE ownToken = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &ownToken)) return false;
+    const KernelHandle ownTokenHandle(ownToken);
+    std::vector<BYTE> server = tokenUser(serverToken);
+    std::vector<BYTE> own = tokenUser(ownToken);
+    return !server.empty() && !own.empty() && EqualSid(sidOf(server), sidOf(own));
+}
+
+// Who serves this pipe instance, decided only from what a standard user may
+// read: the installed service (the process the service manager names), or a
+// process of the client's own user (a console run).
 bool serverTrusted(HANDLE pipe, ServerTrust trust, std::string& error) {
     ULONG serverProcessId = 0;
     if (!GetNamedPipeServerProcessId(pipe, &serverProcessId)) {
         error = apiFailureText("GetNamedPipeServerProcessId", GetLastError());
         return false;
     }
-    const KernelHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, serverProcessId));
-    HANDLE serverToken = nullptr;
-    if (!process || !OpenProcessToken(process.get(), TOKEN_QUERY, &serverToken)) {
-        error = apiFailureText("Reading the pipe server's identity", GetLastError());
-        return false;
-    }
-    const KernelHandle serverTokenHandle(serverToken);
-    HANDLE ownToken = nullptr;
-    OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &ownToken);
-    const KernelHandle ownTokenHandle(ownToken);
-    std::vector<BYTE> server = tokenUser(serverToken);
-    std::vector<BYTE> own = ownToken != nullptr ? tokenUser(ownToken) : std::vector<BYTE>{};
-    if (server.empty()) {
-        error = apiFailureText("GetTokenInformation", GetLastError());
-        return false;
-    }
-    if (trust.system && IsWellKnownSid(sidOf(server), WinLocalSystemSid)) return true;
-    if (trust.ownUser && !own.empty() && EqualSid(sidOf(server), sidOf(own))) return true;
+    if (trust.system && serverProcessId != 0 && serverProcessId == serviceProcessId()) return true;
+    if (trust.ownUser && runsAsThisUser(serverProcessId)) return true;
     error = "The pipe is served by process " + std::to_string(serverProcessId) +
-            ", which runs neither as LocalSystem nor as this user: refusing to send it anything";
+            ", which is neither the VelmoraVpnService service nor a process of this user: refusing to send it "
+            "anything";
     return false;
 }
 

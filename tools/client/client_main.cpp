@@ -35,6 +35,8 @@ constexpr const char* kUsage =
     "Options:\n"
     "  --pipe-name <name>    Pipe to use (default \\\\.\\pipe\\VelmoraVpnService).\n"
     "  --timeout <ms>        Longest wait for the service, and for its answer (default 30000).\n"
+    "  --service-only        Send only to the installed service, never to a console run of\n"
+    "                        your own user (which is accepted otherwise).\n"
     "\n"
     "start --owner-pid self makes this client the instance's owner, and --linger keeps\n"
     "it alive that long after the answer: the service stops the instance about a\n"
@@ -77,6 +79,7 @@ int main() {
 
     std::wstring pipeName = velmora::vpn::kDefaultPipeName;
     std::chrono::milliseconds timeout(30000);
+    velmora::client::ServerTrust trust;
     std::vector<std::wstring> words;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::wstring& argument = arguments[i];
@@ -86,6 +89,8 @@ int main() {
             return kOk;
         } else if (argument == L"--pipe-name" && hasValue) {
             pipeName = arguments[++i];
+        } else if (argument == L"--service-only") {
+            trust.ownUser = false;
         } else if (argument == L"--timeout" && hasValue) {
             const auto value = number(arguments[++i]);
             if (!value) return usageError("--timeout needs a number of milliseconds");
@@ -144,7 +149,7 @@ int main() {
     }
 
     if (requestText.empty()) requestText = boost::json::serialize(request);
-    const velmora::client::Exchange exchange = velmora::client::sendRequest(pipeName, requestText, timeout);
+    const velmora::client::Exchange exchange = velmora::client::sendRequest(pipeName, requestText, timeout, trust);
     if (!exchange.delivered) {
         std::cerr << exchange.error << "\n";
         return kUnreachable;

@@ -5,10 +5,11 @@
 
 namespace velmora::client {
 
-Exchange sendRequest(const std::wstring& pipeName, const std::string& request, std::chrono::milliseconds timeout) {
+Exchange sendRequest(const std::wstring& pipeName, const std::string& request, std::chrono::milliseconds timeout,
+                     ServerTrust trust) {
     Exchange exchange;
     ClientConnection connection;
-    if (!connection.connect(pipeName, timeout, exchange.error)) return exchange;
+    if (!connection.connect(pipeName, timeout, exchange.error, trust)) return exchange;
     connection.limitIo(timeout);
     if (!velmora::vpn::writeMessage(connection.handle(), request.data(), request.size(), exchange.error)) {
         return exchange;

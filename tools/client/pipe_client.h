@@ -3,6 +3,8 @@
 #include <chrono>
 #include <string>
 
+#include "client_connection.h"
+
 namespace velmora::client {
 
 // What one exchange with the service gave: the response body, or why there is none.
@@ -16,6 +18,6 @@ struct Exchange {
 // response frame. The time-out bounds the wait for a free pipe instance and,
 // separately, the exchange itself.
 Exchange sendRequest(const std::wstring& pipeName, const std::string& request,
-                     std::chrono::milliseconds timeout = std::chrono::milliseconds(30000));
+                     std::chrono::milliseconds timeout = std::chrono::milliseconds(30000), ServerTrust trust = {});
 
 }  // namespace velmora::client
