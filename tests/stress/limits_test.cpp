@@ -31,6 +31,13 @@ protected:
     testing::FakeBackend backend;
     testing::LogRecorder logs;
     PipeServerSettings settings = testing::fastSettings();
+    // Each attack comes from one user, but the bounds here must hold for as
+    // many clients as several users together may send: one user may take
+    // every place.
+    void SetUp() override {
+        settings.maxConnectionsPerUser = settings.maxClients;
+        settings.privilegedPlaces = 0;
+    }
 };
 
 // Clients of another user that send nothing, or never take their answers
