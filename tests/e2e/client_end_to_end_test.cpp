@@ -52,11 +52,21 @@ TEST_F(ClientEndToEnd, AnOrdinaryUserActsOnItsOwnInstancesOnlyAndWithinItsShares
         return testing::OtherUsersProgram("velmora-vpn-client", arguments, uid).process().wait();
     };
     const std::uint16_t ports[] = {testing::freeTcpPort(), testing::freeTcpPort()};
-    ASSERT_EQ(client({"start", "--config", configListeningOn(ports[0])}).exitCode, 0u);     // 0: root's
-    ASSERT_EQ(as(65533, {"start", "--config", configListeningOn(ports[1])}).exitCode, 0u);  // 1: 65533's
+    ASSERT_EQ(client({"start", "--config", configListeningOn(ports[0])}).exitCode, 0u);  // 0: root's
+    // 1: 65533's, which takes two seconds to come up; meanwhile its id is
+    // nobody's yet, and a stop of it by another user touches nothing.
+    const std::string slow = folder + "/slow.json";
+    std::ofstream(slow) << R"({"standin":{"startDelayMs":2000},"inbounds":[{"listen_port":)" << ports[1] << "}]}";
+    auto starting = std::async(std::launch::async, [&] { return as(65533, {"start", "--config", slow}); });
+    const auto refused = [](const std::string& id) {
+        return Ran(1u, testing::errorAnswer("Instance " + id + " belongs to another user") + "\n", "");
+    };
+    while (starting.wait_for(milliseconds(0)) != std::future_status::ready)
+        EXPECT_THAT(as(65534, {"stop", "1"}),
+                    ::testing::AnyOf(Ran(0u, testing::okAnswer("{}") + "\n", ""), refused("1")));
+    ASSERT_THAT(starting.get(), Ran(0u, _, ""));
     for (const char* id : {"0", "1"}) {
-        const std::string refusal = "Instance " + std::string(id) + " belongs to another user";
-        EXPECT_THAT(as(65534, {"stop", id}), Ran(1u, testing::errorAnswer(refusal) + "\n", ""));
+        EXPECT_THAT(as(65534, {"stop", id}), refused(id));
     }
     EXPECT_THAT(as(65534, {"stop-all"}), Ran(0u, testing::okAnswer("{}") + "\n", ""));
     EXPECT_TRUE(testing::tcpPortAccepts(ports[0]) && testing::tcpPortAccepts(ports[1]));
@@ -73,7 +83,7 @@ TEST_F(ClientEndToEnd, AnOrdinaryUserActsOnItsOwnInstancesOnlyAndWithinItsShares
     EXPECT_EQ(client({"stop-all"}).exitCode, 0u);
     EXPECT_FALSE(testing::tcpPortAccepts(ports[0]) || testing::tcpPortAccepts(ports[1]));
     EXPECT_EQ(as(65534, {"start", "--config", empty}).exitCode, 0u);  // its share is free again
-    EXPECT_THAT(service->wait(milliseconds(0)).errors, Not(HasSubstr("Stopped sing-box instance")));
+    EXPECT_THAT(service->wait(milliseconds(0)).errors, Not(HasSubstr("Stopped sing-box instance 0")));
 }
 
 // Instances whose owner exited (reaped by its parent or not), was killed or
