@@ -52,15 +52,10 @@ void waitForServiceStop(SC_HANDLE service) {
     say(platform::StandardStream::error, std::wstring(L"Timed out waiting for ") + kServiceName + L" to stop");
 }
 
-// Stops and deletes an earlier registration, then waits for the manager to
-// let go of its entry. Prints a warning when the entry stays.
-void removePreviousRegistration(SC_HANDLE manager) {
-    ServiceHandle old(OpenServiceW(manager, kServiceName, kOldServiceRights));
-    if (!old) return;
-    waitForServiceStop(old.get());
-    DeleteService(old.get());
-    old.reset();
-
+// Waits for the manager to let go of a deleted service's entry: it does so
+// once every handle to the service is closed and its process has ended,
+// which may come a moment after the stop was reported. True when it has.
+bool waitForDeletion(SC_HANDLE manager) {
     const ULONGLONG deadline = GetTickCount64() + kDeletionWaitMs;
     while (GetTickCount64() < deadline) {
         ServiceHandle probe(OpenServiceW(manager, kServiceName, SERVICE_QUERY_STATUS));
@@ -69,10 +64,23 @@ void removePreviousRegistration(SC_HANDLE manager) {
             Sleep(kDeletionPollMs);
             continue;
         }
-        if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) return;
-        break;
+        return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
     }
-    say(platform::StandardStream::error, std::wstring(L"Previous ") + kServiceName + L" is still marked for deletion");
+    return false;
+}
+
+// Stops and deletes an earlier registration, then waits for the manager to
+// let go of its entry. Prints a warning when the entry stays.
+void removePreviousRegistration(SC_HANDLE manager) {
+    ServiceHandle old(OpenServiceW(manager, kServiceName, kOldServiceRights));
+    if (!old) return;
+    waitForServiceStop(old.get());
+    DeleteService(old.get());
+    old.reset();
+    if (!waitForDeletion(manager)) {
+        say(platform::StandardStream::error,
+            std::wstring(L"Previous ") + kServiceName + L" is still marked for deletion");
+    }
 }
 
 }  // namespace
@@ -158,6 +166,11 @@ std::uint32_t uninstall() {
         say(platform::StandardStream::error, L"DeleteService failed: ", windowsErrorText(code));
         return code;
     }
+    // Reported once the entry is gone, so that an install right after finds
+    // nothing of it; an entry some other program still holds open goes when
+    // that program lets go, and is no failure of ours.
+    service.reset();
+    waitForDeletion(manager.get());
     say(platform::StandardStream::output, std::wstring(L"Uninstalled ") + kServiceName);
     return 0;
 }
