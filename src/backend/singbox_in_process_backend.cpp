@@ -1,6 +1,8 @@
 #include "backend/singbox_in_process_backend.h"
 
+#include <optional>
 #include <stdexcept>
+#include <system_error>
 #include <vector>
 
 namespace velmora::vpn {
@@ -57,12 +59,23 @@ StartResult SingBoxInProcessBackend::startInstance(const std::string& config) {
     const std::int32_t id = api_.CreateSingBoxInstance(copy.data());
     if (id < 0) return {false, id, "CreateSingBoxInstance failed"};
 
+    std::optional<std::string> threadFailure;
     {
         std::lock_guard lock(tableMutex_);
         if (instances_.count(id) != 0) return {false, id, "Instance id already exists"};
         const auto run = api_.RunSingBoxInstance;
         // The run thread never touches the table: it only sits in the engine's run call.
-        instances_.emplace(id, std::thread([run, id] { run(id); }));
+        try {
+            instances_.emplace(id, std::thread([run, id] { run(id); }));
+        } catch (const std::system_error& error) {
+            threadFailure = error.what();
+        }
+    }
+    if (threadFailure) {
+        // Out of threads or memory: the instance the engine created would
+        // otherwise be left behind for good.
+        api_.StopSingBoxInstance(id);
+        return {false, id, "sing-box run thread could not be started: " + *threadFailure};
     }
 
     const std::int32_t state = api_.WaitSingBoxInstanceStarted(id, settings_.startWaitMilliseconds);

@@ -1,7 +1,9 @@
+#include <pthread.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <fstream>
+#include <limits>
 
 #include "support/sibling_start.h"
 
@@ -27,6 +29,26 @@ std::vector<std::string> asAnotherUser(const std::string& folder, std::uint32_t 
     if (!canRunAsAnotherUser() || chown(folder.c_str(), uid, uid) != 0) return {};
     const std::string id = std::to_string(uid);
     return {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"};
+}
+
+bool ThreadStartsFail::possible() { return true; }
+
+// The default attributes are the ones std::thread starts its threads with.
+ThreadStartsFail::ThreadStartsFail() {
+    pthread_attr_t attributes;
+    pthread_getattr_default_np(&attributes);
+    pthread_attr_getstacksize(&attributes, &savedStackBytes_);
+    pthread_attr_setstacksize(&attributes, std::numeric_limits<std::size_t>::max() / 2);
+    pthread_setattr_default_np(&attributes);
+    pthread_attr_destroy(&attributes);
+}
+
+ThreadStartsFail::~ThreadStartsFail() {
+    pthread_attr_t attributes;
+    pthread_getattr_default_np(&attributes);
+    pthread_attr_setstacksize(&attributes, savedStackBytes_);
+    pthread_setattr_default_np(&attributes);
+    pthread_attr_destroy(&attributes);
 }
 
 std::uint32_t observedExitCode(std::uint32_t code) { return code & 0xFFu; }
