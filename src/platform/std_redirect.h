@@ -20,11 +20,15 @@ public:
     StdHandleRedirect& operator=(const StdHandleRedirect&) = delete;
 
     std::vector<platform::NativeHandle> keptHandles;
+    // False when a C stream (and the C++ stream on it) still writes where
+    // it did: a runtime that started without standard handles may refuse to
+    // reopen its streams. The process's standard handles follow regardless.
+    bool runtimeStreamsFollow = true;
 };
 
 // Redirects the operating-system standard handles and the C standard streams
 // stdout and stderr into the file, appending. A stream whose redirection
-// fails is left as it was, silently.
+// fails is left as it was; `runtimeStreamsFollow` tells.
 std::unique_ptr<StdHandleRedirect> redirectStdHandles(const std::wstring& logFile);
 
 // Opens a private handle on the file for appending only, shared with every

@@ -2,6 +2,7 @@
 // argument, as the service does in service mode, then writes one line through
 // each way a program (or an engine library inside it) may write: the
 // operating system's standard handles, the C streams and the C++ streams.
+// Exits with 3 when the redirection reports that the C streams stayed put.
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -20,5 +21,5 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "c stderr\n");
     std::cout << "c++ stdout" << std::endl;
     std::cerr << "c++ stderr" << std::endl;
-    return 0;
+    return redirect->runtimeStreamsFollow ? 0 : 3;
 }

@@ -15,10 +15,13 @@ namespace {
 void redirectOne(StdHandleRedirect& redirect, const std::wstring& path, FILE* stream) {
     const int descriptor = fileno(stream);
     const int opened = openLogFileForAppend(path);
-    if (opened < 0) return;
+    if (opened < 0) {
+        redirect.runtimeStreamsFollow = false;
+        return;
+    }
     redirect.keptHandles.push_back(opened);
     std::fflush(stream);
-    dup2(opened, descriptor);
+    if (dup2(opened, descriptor) < 0) redirect.runtimeStreamsFollow = false;
     setvbuf(stream, nullptr, _IONBF, 0);
 }
 

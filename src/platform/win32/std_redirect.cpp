@@ -9,33 +9,46 @@
 namespace velmora::vpn {
 namespace {
 
+// Points the C stream at the file the handle writes to. The stream is first
+// reopened (on NUL) so that it has a descriptor of its own, which then takes
+// a duplicate of the handle: writes through the file's append-only handle
+// land at its end whoever else writes to it. A runtime may refuse to reopen
+// a stream that it started without a descriptor (Wine's does; Windows' own
+// runtimes reopen it); the stream is then left as it was.
+bool pointStreamAt(FILE* stream, HANDLE forRuntime) {
+    std::fflush(stream);
+    if (_wfreopen(L"NUL", L"w", stream) == nullptr) {
+        CloseHandle(forRuntime);
+        return false;
+    }
+    const int wrapped = _open_osfhandle(reinterpret_cast<intptr_t>(forRuntime), _O_TEXT | _O_APPEND);
+    if (wrapped == -1) {
+        CloseHandle(forRuntime);
+        return false;
+    }
+    const bool moved = _dup2(wrapped, _fileno(stream)) == 0;
+    _close(wrapped);
+    setvbuf(stream, nullptr, _IONBF, 0);
+    return moved;
+}
+
 // One standard stream: the handle installed as the process's standard
-// handle is kept; a second handle becomes the C runtime's descriptor.
+// handle is kept; a second handle is given to the C runtime, under the
+// descriptor the C stream writes to.
 void redirectOne(StdHandleRedirect& redirect, const std::wstring& path, FILE* stream, DWORD which) {
     HANDLE installed = openLogFileForAppend(path);
-    if (installed == INVALID_HANDLE_VALUE) return;
+    if (installed == INVALID_HANDLE_VALUE) {
+        redirect.runtimeStreamsFollow = false;
+        return;
+    }
     SetStdHandle(which, installed);
     redirect.keptHandles.push_back(installed);
 
     HANDLE forRuntime = openLogFileForAppend(path);
-    if (forRuntime == INVALID_HANDLE_VALUE) return;
-    const int wrapped = _open_osfhandle(reinterpret_cast<intptr_t>(forRuntime), _O_TEXT | _O_APPEND);
-    if (wrapped == -1) {
-        CloseHandle(forRuntime);
-        return;
-    }
-    const bool hadDescriptor = _fileno(stream) >= 0;
-    const int descriptor = hadDescriptor ? _fileno(stream) : (stream == stdout ? 1 : 2);
-    const bool moved = _dup2(wrapped, descriptor) == 0;
-    _close(wrapped);
-    if (moved && !hadDescriptor) {
-        // Started without standard handles, as every service is: the runtime
-        // left the stream closed (descriptor -2), and freopen refuses such a
-        // stream. The stream is attached to the descriptor it now has.
-        stream->_file = descriptor;
-        stream->_flag = _IOWRT;
-    }
-    setvbuf(stream, nullptr, _IONBF, 0);
+    if (forRuntime == INVALID_HANDLE_VALUE || !pointStreamAt(stream, forRuntime)) redirect.runtimeStreamsFollow = false;
+    // The runtime points the process's standard handle at whatever it puts
+    // on descriptor 1 or 2; the kept handle is the one the system sees.
+    SetStdHandle(which, installed);
 }
 
 }  // namespace
