@@ -7,6 +7,9 @@
 #include "install/service_installer.h"
 #include "platform/command_line.h"
 #include "platform/console_control.h"
+#include "platform/console_text.h"
+#include "platform/error_text.h"
+#include "platform/text.h"
 #include "runtime/service_host.h"
 #include "runtime/runtime.h"
 #include "protocol/pipe_framing.h"
@@ -53,7 +56,8 @@ std::uint32_t dispatch() {
     const std::uint32_t error = runServiceDispatcher();
     if (error == 0) return 0;
     if (options.service) {
-        std::cerr << "Failed to start service dispatcher: " << windowsErrorText(error) << std::endl;
+        platform::writeLine(platform::StandardStream::error,
+                            L"Failed to start service dispatcher: " + fromUtf8(windowsErrorText(error)));
         return error;
     }
     // Started by hand without --service: not an error, just a console run.

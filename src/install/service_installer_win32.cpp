@@ -7,6 +7,7 @@
 #include "platform/console_text.h"
 #include "platform/win32/handles.h"
 #include "platform/error_text.h"
+#include "platform/text.h"
 
 namespace velmora::vpn {
 namespace {
@@ -18,11 +19,9 @@ constexpr DWORD kOldServiceRights = DELETE | SERVICE_STOP | SERVICE_QUERY_STATUS
 constexpr DWORD kNewServiceRights = SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS | SERVICE_START;
 
 // One whole line on standard output or error, whatever characters it holds;
-// the narrow error text is widened character by character.
-void say(platform::StandardStream stream, const std::wstring& text, const std::string& narrowTail = {}) {
-    std::wstring line = text;
-    for (const char c : narrowTail) line += static_cast<wchar_t>(static_cast<unsigned char>(c));
-    platform::writeLine(stream, line);
+// the error text comes as UTF-8.
+void say(platform::StandardStream stream, const std::wstring& text, const std::string& utf8Tail = {}) {
+    platform::writeLine(stream, text + fromUtf8(utf8Tail));
 }
 
 bool queryState(SC_HANDLE service, DWORD& state) {

@@ -1,7 +1,9 @@
 #include "runtime/service_logger.h"
 
 #include <cstdio>
-#include <iostream>
+
+#include "platform/console_text.h"
+#include "platform/text.h"
 
 namespace velmora::vpn {
 
@@ -22,7 +24,8 @@ void ServiceLogger::log(const std::string& message) {
     // Whole lines only: the file is rotated before the line that would pass the cap.
     if (file_.isOpen() && file_.size() + line.size() + 2 > fileCap_) file_.rotate();
     if (file_.isOpen()) file_.append(line + '\n');
-    if (writeToConsole_) std::cerr << line << std::endl;
+    // Wide on a console, UTF-8 elsewhere: system texts in any language arrive whole.
+    if (writeToConsole_) platform::writeLine(platform::StandardStream::error, fromUtf8(line));
 }
 
 void logLine(const std::string& message) {

@@ -128,6 +128,42 @@ TEST_F(ServiceManager, AFatalErrorIsTheServicesExitCode) {
     EXPECT_EQ(status().dwWin32ExitCode, 1066u);
 }
 
+// The system's own text for an error code, in the system's language, as
+// UTF-8: what the service's lines must carry whole.
+std::string systemText(DWORD code) {
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text), 0, nullptr);
+    const platform::LocalMemory owned(text);
+    return toUtf8(std::wstring(text ? text : L"", length));
+}
+
+// An installer failure on the console and a failure in the log (and on the
+// console of a console run) carry the system's text whole, in any language.
+// CI runs it again with a Russian system, whose texts are Cyrillic
+// (VELMORA_TRANSLATED_TEXTS set).
+TEST_F(ServiceManager, SystemTextsArriveWholeInTheSystemsLanguage) {
+    const std::string disabled = systemText(ERROR_SERVICE_DISABLED), invalidName = systemText(ERROR_INVALID_NAME);
+    if (std::getenv("VELMORA_TRANSLATED_TEXTS") != nullptr) {
+        const auto ascii = [](const std::string& text) {
+            return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+        };
+        ASSERT_FALSE(ascii(disabled)) << "the system gave an untranslated text: " << disabled;
+    }
+    EXPECT_THAT(testing::runSibling(kService, {"--install-service", "--startup", "disabled", "--start"}),
+                Ran(1058u, HasSubstr("Installed"), HasSubstr("StartService failed: 1058: " + disabled)));
+
+    const std::string log = folder + "/service.log";
+    testing::SiblingProcess console(kService, {"--console", "--pipe-name", "not-a-pipe-name", "--log-file", log});
+    // The log writes the text's own line break as a line break of its own.
+    const std::string line =
+        "CreateNamedPipeW failed. Windows error 123: " + invalidName.substr(0, invalidName.find('\r'));
+    EXPECT_TRUE(testing::waitUntil([&] { return testing::readFile(log).find(line) != std::string::npos; }));
+    console.kill();
+    EXPECT_THAT(console.wait().errors, HasSubstr(line));
+}
+
 // Installed and started with paths and names in any script, the service
 // serves; installed again over itself it is replaced, and the replaced one
 // stopped its instances and logged its stop; a stop control ends the new one

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include "platform/text.h"
+
 #include "platform/win32/handles.h"
 
 namespace velmora::vpn::platform {
@@ -21,14 +23,16 @@ IoCall writeSome(NativeHandle pipe, const void* source, std::uint32_t count) {
 const char* readCallName() { return "ReadFile"; }
 const char* writeCallName() { return "WriteFile"; }
 
+// In the system's language, as UTF-8: the wide text is converted once, so
+// that no letter is lost to the ANSI code page on the way.
 std::string systemErrorMessage(std::uint32_t code) {
-    char* text = nullptr;
-    const DWORD length = FormatMessageA(
+    wchar_t* text = nullptr;
+    const DWORD length = FormatMessageW(
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
-        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<char*>(&text), 0, nullptr);
+        MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     const LocalMemory owner(text);
     if (length == 0 || text == nullptr) return {};
-    return std::string(text, length);
+    return toUtf8(std::wstring(text, length));
 }
 
 const char* systemErrorLabel() { return "Windows error"; }
