@@ -203,8 +203,28 @@ TEST_F(ServiceManager, TheWholeLifeOfTheService) {
     // process the service manager names, and a console run by that alone.
     const std::vector<std::string> serviceOnlyPing = {"--service-only", "--pipe-name", newPipe, "ping"};
     EXPECT_THAT(testing::runSibling("velmora-vpn-client", serviceOnlyPing), Ran(0u, _, ""));
+    EXPECT_EQ(status().dwControlsAccepted,
+              static_cast<DWORD>(SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PRESHUTDOWN));
+    // A client that holds its connection without sending keeps the stop
+    // waiting; meanwhile the stop-pending reports show progress. (The ping
+    // after it is answered once its connection was taken.)
+    std::optional<ClientConnection> holder(std::in_place);
+    std::string error;
+    ASSERT_TRUE(holder->connect(fromUtf8(newPipe), milliseconds(5000), error)) << error;
+    ASSERT_TRUE(pings(newPipe));
     SERVICE_STATUS ignored{};
     ASSERT_TRUE(ControlService(openService(SERVICE_STOP).get(), SERVICE_CONTROL_STOP, &ignored));
+    std::vector<DWORD> checkpoints;
+    EXPECT_TRUE(testing::waitUntil([&] {
+        const SERVICE_STATUS_PROCESS now = status();
+        if (now.dwCurrentState == SERVICE_STOP_PENDING &&
+            (checkpoints.empty() || now.dwCheckPoint != checkpoints.back()))
+            checkpoints.push_back(now.dwCheckPoint);
+        return checkpoints.size() >= 3;
+    }));
+    EXPECT_TRUE(std::is_sorted(checkpoints.begin(), checkpoints.end())) << ::testing::PrintToString(checkpoints);
+    EXPECT_GE(status().dwWaitHint, 1000u);  // the next report is promised within the hint
+    holder.reset();
     ASSERT_TRUE(testing::waitUntil(stopped, milliseconds(15000)));
     EXPECT_EQ(status().dwWin32ExitCode, 0u);
     {
