@@ -24,6 +24,16 @@ inline constexpr std::uint32_t kStopPollMs = 200;
 inline constexpr std::uint32_t kDeletionWaitMs = 30000;
 inline constexpr std::uint32_t kDeletionPollMs = 250;
 
+// What the service manager does when the service fails: when its process
+// dies (an engine fault takes it down) or, with the flag, when it stops with
+// a non-zero exit code (a fatal error). It restarts the service after each
+// delay in turn, the last one again for every failure after, and forgets the
+// count after a day without a failure: a crash is mended within seconds, and
+// a fault that persists costs a start a minute rather than a loop.
+inline constexpr std::uint32_t kRecoveryRestartDelaysMs[] = {2000, 10000, 60000};
+inline constexpr std::uint32_t kRecoveryResetSeconds = 24 * 60 * 60;
+inline constexpr bool kRecoveryAfterNonZeroExit = true;
+
 // What a startup mode registers: the service manager's start type (2
 // automatic, 3 on demand, 4 disabled) and the delayed-start flag, which is
 // set only for automatic starts (empty: the call is not made). A word it does

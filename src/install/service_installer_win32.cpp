@@ -1,5 +1,6 @@
 #include "install/service_installer.h"
 
+#include <iterator>
 #include <vector>
 
 #include <windows.h>
@@ -119,6 +120,15 @@ std::uint32_t install(const ServiceOptions& options) {
         SERVICE_DELAYED_AUTO_START_INFO delayed{*startup.delayedAutoStart};
         ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed);
     }
+
+    // Restart actions need the handle's SERVICE_START right, which it holds.
+    SC_ACTION actions[std::size(kRecoveryRestartDelaysMs)];
+    for (std::size_t i = 0; i < std::size(actions); ++i) actions[i] = {SC_ACTION_RESTART, kRecoveryRestartDelaysMs[i]};
+    SERVICE_FAILURE_ACTIONSW recovery{kRecoveryResetSeconds, nullptr, nullptr, static_cast<DWORD>(std::size(actions)),
+                                      actions};
+    ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &recovery);
+    SERVICE_FAILURE_ACTIONS_FLAG recoveryFlag{kRecoveryAfterNonZeroExit};
+    ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &recoveryFlag);
 
     say(platform::StandardStream::output, std::wstring(L"Installed ") + kServiceName);
     say(platform::StandardStream::output, L"Binary path: " + commandLine);

@@ -36,6 +36,12 @@ TEST(ProductValues, AreTheDocumentedOnes) {
         {"wait for an old registration to go, ms", kDeletionWaitMs, 30000},
         {"its presence polled every, ms", kDeletionPollMs, 250},
         {"exit code after a fatal error", kFatalExitCode, 1066},
+        {"restart after a first failure, ms", kRecoveryRestartDelaysMs[0], 2000},
+        {"restart after a second failure, ms", kRecoveryRestartDelaysMs[1], 10000},
+        {"restart after every later failure, ms", kRecoveryRestartDelaysMs[2], 60000},
+        {"restart actions", static_cast<long long>(std::size(kRecoveryRestartDelaysMs)), 3},
+        {"failures forgotten after, s", kRecoveryResetSeconds, 86400},
+        {"a non-zero exit code counts as a failure", kRecoveryAfterNonZeroExit, 1},
     };
     for (const auto& [name, value, documented] : values) EXPECT_EQ(value, documented) << name;
     EXPECT_EQ(backend.libraryFileName, testing::programFileName("x") == "x" ? "libsing-box.so" : "sing-box.dll");

@@ -6,6 +6,7 @@
 #include <aclapi.h>
 #include <sddl.h>
 
+#include "install/service_installer.h"
 #include "platform/win32/handles.h"
 #include "platform/win32/pipe_parameters.h"
 
@@ -111,6 +112,20 @@ TEST_F(ServiceManager, EachStartupModeIsRegisteredWithTheServiceDetails) {
         ASSERT_TRUE(registered.has_value()) << mode;
         EXPECT_EQ(registered->startType, startType) << mode;
         EXPECT_EQ(registered->binaryPath, kProgram + " --service");
+    }
+    // The recovery actions, where the service manager keeps them (Wine 8
+    // refuses the query with 124; the values are pinned where they are made).
+    alignas(SERVICE_FAILURE_ACTIONSW) BYTE recovery[1024];
+    DWORD needed = 0;
+    if (QueryServiceConfig2W(openService(SERVICE_QUERY_CONFIG).get(), SERVICE_CONFIG_FAILURE_ACTIONS, recovery,
+                             sizeof recovery, &needed)) {
+        const auto* actions = reinterpret_cast<SERVICE_FAILURE_ACTIONSW*>(recovery);
+        EXPECT_EQ(actions->dwResetPeriod, kRecoveryResetSeconds);
+        ASSERT_EQ(actions->cActions, std::size(kRecoveryRestartDelaysMs));
+        for (DWORD i = 0; i < actions->cActions; ++i) {
+            EXPECT_EQ(actions->lpsaActions[i].Type, SC_ACTION_RESTART);
+            EXPECT_EQ(actions->lpsaActions[i].Delay, kRecoveryRestartDelaysMs[i]);
+        }
     }
     EXPECT_EQ(registration()->displayName, "Velmora VPN Service");
     EXPECT_EQ(registration()->description, "Runs privileged sing-box VPN operations for VelmoraLine.");
