@@ -12,6 +12,10 @@
 //             each answer read; the program ends when every client is done
 //   flood     together about N requests a second: stops of instances that do
 //             not exist, stop-alls, pings and bodies that are not JSON
+//   slow      a ping written one byte every 20 ms, its answer read, N times
+//             (once if N is 0); the program ends when every client is done,
+//             with 0 when every answer was the pong and 1 otherwise
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -90,19 +94,35 @@ void expand(const std::wstring& pipe, const std::string& body, long rounds) {
     }
 }
 
+// True when the answer to the slowly written ping was the pong.
+bool slowPing(const std::wstring& pipe) {
+    const std::string body = R"({"command":"ping"})";
+    const std::string frame = std::string{static_cast<char>(body.size()), 0, 0, 0} + body;
+    ClientConnection connection;
+    std::string answer, error;
+    if (!connection.connect(pipe, kPatience, error)) return false;
+    for (const char byte : frame) {
+        if (!writeExact(connection.handle(), &byte, 1, error)) return false;
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    return readMessage(connection.handle(), answer, error) &&
+           answer == R"({"version":1,"ok":true,"payload":{"status":"ok"}})";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::string kind = argc < 4 ? "" : argv[1];
-    if (kind != "announce" && kind != "silent" && kind != "unread" && kind != "expand" && kind != "flood") {
-        std::fprintf(stderr, "usage: hostile_attacker announce|silent|unread|expand|flood PIPE COUNT [N]\n");
+    if (kind != "announce" && kind != "silent" && kind != "unread" && kind != "expand" && kind != "flood" &&
+        kind != "slow") {
+        std::fprintf(stderr, "usage: hostile_attacker announce|silent|unread|expand|flood|slow PIPE COUNT [N]\n");
         return 87;
     }
     const std::wstring pipe = fromUtf8(argv[2]);
     const int count = std::atoi(argv[3]);
     const long n = argc > 4 ? std::atol(argv[4]) : 0;
     const std::string body = kind == "expand" ? expandingBody() : "";
-    std::atomic<int> done{0};
+    std::atomic<int> done{0}, failed{0};
     for (int i = 0; i < count; ++i) {
         std::thread([&, i] {
             if (kind == "announce") holdUntilCutOff(pipe, std::string("\x00\x00\x00\x01", 4));
@@ -110,6 +130,7 @@ int main(int argc, char** argv) {
             if (kind == "unread") neverRead(pipe, static_cast<std::size_t>(n));
             if (kind == "expand") expand(pipe, body, n);
             if (kind == "flood") flood(pipe, i, count, n);
+            for (long round = 0; kind == "slow" && round < std::max(n, 1L); ++round) failed += slowPing(pipe) ? 0 : 1;
             ++done;
         }).detach();
     }
@@ -117,5 +138,5 @@ int main(int argc, char** argv) {
     const auto end = Clock::now() + std::chrono::minutes(10);
     while (done < count && Clock::now() < end) std::this_thread::sleep_for(milliseconds(50));
     std::fflush(stdout);
-    std::_Exit(0);  // the clients' threads may still be running
+    std::_Exit(done < count || failed > 0 ? 1 : 0);  // the clients' threads may still be running
 }

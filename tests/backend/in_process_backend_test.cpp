@@ -83,14 +83,11 @@ TEST(InProcessBackend, FailedStartsReportTheirCauseAndLeaveNothingRegistered) {
 // created. The stand-in hands a scripted id that is still taken out again
 // and runs the instance that holds it: one that was stopped never comes up.
 TEST(InProcessBackend, AStartWithoutItsRunThreadStopsTheEngineInstance) {
-    if (!testing::ThreadStartsFail::possible()) GTEST_SKIP() << "thread starts cannot be made to fail here";
     SingBoxInProcessBackend backend(standinSettings(1000));
     const std::string config = scripted(R"("fixedId":21)");
-    StartResult failed;
-    {
-        testing::ThreadStartsFail noThreads;
-        failed = backend.startInstance(config);
-    }
+    if (!testing::threadStartsFail(true)) GTEST_SKIP() << "thread starts cannot be made to fail here";
+    const StartResult failed = backend.startInstance(config);
+    testing::threadStartsFail(false);
     EXPECT_FALSE(failed.ok);
     EXPECT_EQ(failed.instanceId, 21);
     EXPECT_THAT(failed.error, ::testing::StartsWith("sing-box run thread could not be started: "));

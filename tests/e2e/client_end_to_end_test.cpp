@@ -65,9 +65,7 @@ TEST_F(ClientEndToEnd, AnOrdinaryUserActsOnItsOwnInstancesOnlyAndWithinItsShares
         EXPECT_THAT(as(65534, {"stop", "1"}),
                     ::testing::AnyOf(Ran(0u, testing::okAnswer("{}") + "\n", ""), refused("1")));
     ASSERT_THAT(starting.get(), Ran(0u, _, ""));
-    for (const char* id : {"0", "1"}) {
-        EXPECT_THAT(as(65534, {"stop", id}), refused(id));
-    }
+    for (const char* id : {"0", "1"}) EXPECT_THAT(as(65534, {"stop", id}), refused(id));
     EXPECT_THAT(as(65534, {"stop-all"}), Ran(0u, testing::okAnswer("{}") + "\n", ""));
     EXPECT_TRUE(testing::tcpPortAccepts(ports[0]) && testing::tcpPortAccepts(ports[1]));
     {

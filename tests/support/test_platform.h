@@ -97,20 +97,9 @@ std::uint32_t observedExitCode(std::uint32_t code);
 // LD_LIBRARY_PATH elsewhere) of the programs this process starts from now on.
 void addLibrarySearchFolder(const std::string& folder);
 
-// While held, no new thread of this process can be started (their stacks
-// are made larger than any address space); false from `possible` where the
-// platform offers no such switch.
-class ThreadStartsFail {
-public:
-    static bool possible();
-    ThreadStartsFail();
-    ~ThreadStartsFail();
-    ThreadStartsFail(const ThreadStartsFail&) = delete;
-    ThreadStartsFail& operator=(const ThreadStartsFail&) = delete;
-
-private:
-    std::size_t savedStackBytes_ = 0;
-};
+// Makes every thread this process starts from now on fail to start, or
+// undoes that; false where the platform offers no such switch.
+bool threadStartsFail(bool fail);
 
 // A TCP port on 127.0.0.1 that this test program holds until it exits: no
 // other test program gets it, and it lies below the range the system hands out

@@ -31,24 +31,17 @@ std::vector<std::string> asAnotherUser(const std::string& folder, std::uint32_t 
     return {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"};
 }
 
-bool ThreadStartsFail::possible() { return true; }
-
-// The default attributes are the ones std::thread starts its threads with.
-ThreadStartsFail::ThreadStartsFail() {
+// std::thread starts its threads with the default attributes; their stack
+// is made larger than any address space.
+bool threadStartsFail(bool fail) {
+    static std::size_t saved = 0;
     pthread_attr_t attributes;
     pthread_getattr_default_np(&attributes);
-    pthread_attr_getstacksize(&attributes, &savedStackBytes_);
-    pthread_attr_setstacksize(&attributes, std::numeric_limits<std::size_t>::max() / 2);
+    if (fail) pthread_attr_getstacksize(&attributes, &saved);
+    pthread_attr_setstacksize(&attributes, fail ? std::numeric_limits<std::size_t>::max() / 2 : saved);
     pthread_setattr_default_np(&attributes);
     pthread_attr_destroy(&attributes);
-}
-
-ThreadStartsFail::~ThreadStartsFail() {
-    pthread_attr_t attributes;
-    pthread_getattr_default_np(&attributes);
-    pthread_attr_setstacksize(&attributes, savedStackBytes_);
-    pthread_setattr_default_np(&attributes);
-    pthread_attr_destroy(&attributes);
+    return true;
 }
 
 std::uint32_t observedExitCode(std::uint32_t code) { return code & 0xFFu; }
