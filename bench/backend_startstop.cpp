@@ -9,16 +9,13 @@
 #include <vector>
 
 #include "backend/singbox_in_process_backend.h"
-#include "windows/singbox_named_pipe_server.h"
 
-#include "bench_report.h"
+#include "bench_support.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using namespace velmora::vpn;
-using velmora::bench::percentile;
-using velmora::bench::report;
+using namespace velmora::bench;
 
 }  // namespace
 
@@ -32,7 +29,7 @@ int main(int argc, char** argv) {
         const Clock::time_point start = Clock::now();
         const StartResult started = backend.startInstance("{}");
         backend.stopInstance(started.instanceId);
-        pairs.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        pairs.push_back(elapsed<std::micro>(start));
         if (!started.ok) return 1;
     }
     report("start_stop_p50", percentile(pairs, 0.5), "us");
@@ -47,7 +44,7 @@ int main(int argc, char** argv) {
         const Clock::time_point start = Clock::now();
         server.handleRequest(R"({"command":"start","payload":{"config":"{}","ownerProcessId":2147483632}})");
         while (!server.watchedOwners().empty()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        worst = std::max(worst, std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        worst = std::max(worst, elapsed<std::milli>(start));
         std::this_thread::sleep_for(std::chrono::milliseconds(137));  // a different phase each trial
     }
     server.stopOwnerWatcher();

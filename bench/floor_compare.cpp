@@ -12,27 +12,19 @@
 #include <thread>
 #include <vector>
 
-#include "bench_report.h"
+#include "bench_support.h"
 #include "pipe_client.h"
 #include "platform/detached_thread.h"
 #include "platform/pipe_endpoint.h"
 #include "protocol/pipe_framing.h"
-#include "windows/singbox_named_pipe_server.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using namespace velmora::vpn;
+using velmora::bench::Clock;
 
 const std::string kPing = R"({"command":"ping"})";
 const std::string kPong = R"({"version":1,"ok":true,"payload":{"status":"ok"}})";
-
-class NullBackend : public SingBoxBackend {
-public:
-    StartResult startInstance(const std::string&) override { return {true, 1, {}}; }
-    StopResult stopInstance(std::int32_t) override { return {true, {}}; }
-    StopResult stopAllInstances() override { return {true, {}}; }
-};
 
 // The floor: accept, hand the connection to a new detached thread, read one
 // frame, answer it, disconnect.
@@ -41,14 +33,14 @@ void runBareServer(const std::wstring& pipe, std::atomic<bool>& stop) {
     std::string error;
     while (!stop) {
         if (!listener.createInstance(error)) continue;
-        platform::NativeHandle connection{};
+        platform::OwnedHandle connection;
         while (!stop &&
                listener.poll(std::chrono::milliseconds(50), connection, error) != platform::PollOutcome::connected) {
         }
         if (stop) break;
         platform::startDetachedThread(
-            [connection] {
-                platform::PipeConnection owned(connection);
+            [pipe = connection.release()] {
+                platform::PipeConnection owned{platform::OwnedHandle(pipe)};
                 owned.makeBlocking();
                 std::string request;
                 std::string failure;
@@ -77,7 +69,7 @@ Figures drive(const std::wstring& pipe, int clients, std::chrono::milliseconds l
             while (Clock::now() < end) {
                 const Clock::time_point sent = Clock::now();
                 if (velmora::client::sendRequest(pipe, kPing).response != kPong) std::abort();
-                latencies.push_back(std::chrono::duration<double, std::micro>(Clock::now() - sent).count());
+                latencies.push_back(velmora::bench::elapsed<std::micro>(sent));
             }
             return latencies;
         }));
@@ -91,21 +83,15 @@ Figures drive(const std::wstring& pipe, int clients, std::chrono::milliseconds l
     return {velmora::bench::percentile(all, 0.5), velmora::bench::percentile(all, 0.99), all.size() / seconds};
 }
 
-std::wstring freshPipe(const char* what) {
-    return L"\\\\.\\pipe\\velmora-floor-" + std::wstring(what, what + std::char_traits<char>::length(what)) + L"-" +
-           std::to_wstring(Clock::now().time_since_epoch().count());
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
     const std::chrono::milliseconds length(argc > 1 ? std::atoi(argv[1]) : 2000);
-    NullBackend backend;
+    velmora::bench::NullBackend backend;
     std::atomic<bool> stop{false};
-    const std::wstring ours = freshPipe("ours");
-    const std::wstring bare = freshPipe("bare");
-    SingBoxNamedPipeServer server(ours, backend, nullptr);
-    std::thread serving([&] { server.run(stop); });
+    const std::wstring bare = velmora::bench::freshPipeName("floor-bare");
+    velmora::bench::ServerOnThread server(velmora::bench::freshPipeName("floor-ours"), backend, nullptr);
+    const std::wstring& ours = server.pipeName();
     std::thread floor([&] { runBareServer(bare, stop); });
     velmora::client::sendRequest(ours, kPing);
     velmora::client::sendRequest(bare, kPing);
@@ -126,8 +112,8 @@ int main(int argc, char** argv) {
         velmora::bench::report((prefix + "ratio_p50").c_str(), 100 * ourFigures.p50 / floorFigures.p50,
                                "% of the floor");
     }
+    server.stop();
     stop = true;
-    serving.join();
     floor.join();
     return 0;
 }

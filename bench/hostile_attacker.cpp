@@ -118,7 +118,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: hostile_attacker announce|silent|unread|expand|flood|slow PIPE COUNT [N]\n");
         return 87;
     }
-    const std::wstring pipe = fromUtf8(argv[2]);
+    const std::wstring pipe = platform::fromUtf8(argv[2]);
     const int count = std::atoi(argv[3]);
     const long n = argc > 4 ? std::atol(argv[4]) : 0;
     const std::string body = kind == "expand" ? expandingBody() : "";

@@ -20,34 +20,21 @@
 #include <vector>
 
 #include "bench_platform.h"
-#include "bench_report.h"
+#include "bench_support.h"
 #include "pipe_client.h"
 #include "platform/executable_path.h"
 #include "platform/process_memory.h"
 #include "platform/text.h"
 #include "runtime/service_logger.h"
-#include "windows/singbox_named_pipe_server.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using namespace velmora::vpn;
-using velmora::bench::report;
+using namespace velmora::bench;
 namespace fs = std::filesystem;
-
-class NullBackend : public SingBoxBackend {
-public:
-    StartResult startInstance(const std::string&) override { return {true, 1, {}}; }
-    StopResult stopInstance(std::int32_t) override { return {true, {}}; }
-    StopResult stopAllInstances() override { return {true, {}}; }
-};
 
 constexpr auto kWindow = std::chrono::seconds(12);  // past one 10 s deadline
 constexpr auto kPatience = std::chrono::milliseconds(15000);
-
-double millisecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
 
 std::uintmax_t folderBytes(const fs::path& folder) {
     std::uintmax_t bytes = 0;
@@ -60,13 +47,11 @@ void measure(const std::string& name, std::vector<std::string> attack, const std
     const auto tag = std::to_string(Clock::now().time_since_epoch().count());
     const fs::path folder = fs::temp_directory_path() / ("velmora-bench-" + tag);
     fs::create_directory(folder);
-    const std::wstring pipe = L"\\\\.\\pipe\\velmora-bench-hostile-" + fromUtf8(tag);
+    const std::wstring pipe = L"\\\\.\\pipe\\velmora-bench-hostile-" + platform::fromUtf8(tag);
     NullBackend backend;
     {
         ServiceLogger logger((folder / "service.log").wstring(), false);
-        SingBoxNamedPipeServer server(pipe, backend, [&](const std::string& line) { logger.log(line); });
-        std::atomic<bool> stop{false};
-        std::thread serving([&] { server.run(stop); });
+        ServerOnThread server(pipe, backend, [&](const std::string& line) { logger.log(line); });
         const std::string ping = R"({"command":"ping"})";
         velmora::client::sendRequest(pipe, ping);  // waits for the server to listen
 
@@ -78,10 +63,10 @@ void measure(const std::string& name, std::vector<std::string> attack, const std
             for (; attacking; std::this_thread::sleep_for(std::chrono::milliseconds(10)))
                 peak = std::max<std::size_t>(peak, velmora::bench::processResidentBytes());
         });
-        const std::string self = toUtf8(platform::executablePath().value_or(L""));
+        const std::string self = platform::toUtf8(platform::executablePath().value_or(L""));
         const std::string attacker =
             self.substr(0, self.find_last_of("\\/") + 1) + "hostile_attacker" + (self.ends_with(".exe") ? ".exe" : "");
-        attack.insert(attack.begin() + 1, toUtf8(pipe));
+        attack.insert(attack.begin() + 1, platform::toUtf8(pipe));
         boost::process::child attacking_process(boost::process::exe = attacker, boost::process::args = attack);
         const auto start = Clock::now();
         std::vector<double> latencies;
@@ -90,23 +75,22 @@ void measure(const std::string& name, std::vector<std::string> attack, const std
             std::this_thread::sleep_for(std::chrono::milliseconds(250));
             const auto sent = Clock::now();
             if (velmora::client::sendRequest(pipe, ping, kPatience).delivered)
-                latencies.push_back(millisecondsSince(sent));
+                latencies.push_back(elapsed<std::milli>(sent));
             else
                 ++unanswered;
         }
         const double logRate = static_cast<double>(folderBytes(folder) - logBefore) / 1024.0 /
                                std::chrono::duration<double>(Clock::now() - start).count();
         const auto stopping = Clock::now();
-        stop = true;
-        serving.join();
-        const double stopTime = millisecondsSince(stopping);
+        server.stop();
+        const double stopTime = elapsed<std::milli>(stopping);
         attacking = false;
         sampling.join();
         attacking_process.terminate();
         report((name + "_resident").c_str(), static_cast<double>(peak - before) / (1024.0 * 1024.0), "MiB more");
         if (!latencies.empty()) {
-            report((name + "_ping_p50").c_str(), velmora::bench::percentile(latencies, 0.5), "ms");
-            report((name + "_ping_max").c_str(), velmora::bench::percentile(latencies, 1.0), "ms");
+            report((name + "_ping_p50").c_str(), percentile(latencies, 0.5), "ms");
+            report((name + "_ping_max").c_str(), percentile(latencies, 1.0), "ms");
         }
         report((name + "_ping_unanswered").c_str(), unanswered, "pings");
         report((name + "_stop").c_str(), stopTime, "ms");

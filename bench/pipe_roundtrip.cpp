@@ -10,32 +10,15 @@
 #include <vector>
 
 #include "bench_platform.h"
+#include "bench_support.h"
 #include "pipe_client.h"
-#include "platform/text.h"
-#include "windows/singbox_named_pipe_server.h"
-
-#include "bench_report.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using namespace velmora::vpn;
-using velmora::bench::percentile;
-using velmora::bench::report;
-
-class NullBackend : public SingBoxBackend {
-public:
-    StartResult startInstance(const std::string&) override { return {true, 1, {}}; }
-    StopResult stopInstance(std::int32_t) override { return {true, {}}; }
-    StopResult stopAllInstances() override { return {true, {}}; }
-};
+using namespace velmora::bench;
 
 const std::string kPing = R"({"command":"ping"})";
 constexpr auto kTimeout = std::chrono::milliseconds(30000);
-
-double microsecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
-}
 
 }  // namespace
 
@@ -43,11 +26,8 @@ int main(int argc, char** argv) {
     const int singleRounds = argc > 1 ? std::atoi(argv[1]) : 2000;
     const int perClient = argc > 2 ? std::atoi(argv[2]) : 100;
     NullBackend backend;
-    std::atomic<bool> stop{false};
-    const std::wstring pipeName =
-        L"\\\\.\\pipe\\velmora-bench-" + std::to_wstring(Clock::now().time_since_epoch().count());
-    SingBoxNamedPipeServer server(pipeName, backend, nullptr);
-    std::thread serving([&] { server.run(stop); });
+    ServerOnThread server(freshPipeName("roundtrip"), backend, nullptr);
+    const std::wstring& pipeName = server.pipeName();
 
     // Warm up: the first exchange waits for the server to listen.
     velmora::client::sendRequest(pipeName, kPing, kTimeout);
@@ -57,7 +37,7 @@ int main(int argc, char** argv) {
     for (int i = 0; i < singleRounds; ++i) {
         const Clock::time_point start = Clock::now();
         const auto exchange = velmora::client::sendRequest(pipeName, kPing, kTimeout);
-        latencies.push_back(microsecondsSince(start));
+        latencies.push_back(elapsed<std::micro>(start));
         if (!exchange.delivered) ++lost;
     }
     report("ping_1client_p50", percentile(latencies, 0.5), "us");
@@ -78,7 +58,7 @@ int main(int argc, char** argv) {
             }));
         }
         for (auto& client : running) client.get();
-        const double seconds = microsecondsSince(start) / 1e6;
+        const double seconds = elapsed<std::micro>(start) / 1e6;
         const std::string prefix = "ping_" + std::to_string(clients) + "clients_";
         report((prefix + "rps").c_str(), answered.load() / seconds, "req/s");
         report((prefix + "lost").c_str(), clients * perClient - answered.load(), "requests");
@@ -88,18 +68,17 @@ int main(int argc, char** argv) {
         R"({"command":"start","payload":{"config":")" + std::string(16 * 1024 * 1024 - 64, 'x') + "\"}}";
     const Clock::time_point bigStart = Clock::now();
     const auto bigExchange = velmora::client::sendRequest(pipeName, big, kTimeout);
-    report("start_16MiB_config", microsecondsSince(bigStart) / 1000, bigExchange.delivered ? "ms" : "ms (FAILED)");
+    report("start_16MiB_config", elapsed<std::micro>(bigStart) / 1000, bigExchange.delivered ? "ms" : "ms (FAILED)");
 
     const auto cpuBefore = velmora::bench::processCpuTime();
     const Clock::time_point idleStart = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(2));
     const double idleCpu = static_cast<double>((velmora::bench::processCpuTime() - cpuBefore).count()) /
-                           microsecondsSince(idleStart) * 100.0;
+                           elapsed<std::micro>(idleStart) * 100.0;
     report("idle_cpu", idleCpu, "% of one core");
     report("resident_memory", static_cast<double>(velmora::bench::processResidentBytes()) / (1024.0 * 1024.0), "MiB");
 
-    stop = true;
-    serving.join();
+    server.stop();
     report("ping_1client_lost", lost, "requests");
     return lost == 0 ? 0 : 1;
 }

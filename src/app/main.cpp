@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <iostream>
 
-#include "app/service_options.h"
+#include "app/option_parser.h"
 #include "install/service_installer.h"
 #include "platform/command_line.h"
 #include "platform/console_control.h"
@@ -22,12 +22,12 @@ using namespace velmora::vpn;
 // so an interrupt at any moment after that ends the run.
 std::uint32_t consoleRun() {
     stopRequested.exchange(false);
-    installConsoleStopHandler(stopRequested);
+    platform::installConsoleStopHandler(stopRequested);
     return runServer(true);
 }
 
 std::uint32_t dispatch() {
-    processOptions = parseServiceOptions(commandLineArguments());
+    processOptions = parseServiceOptions(platform::commandLineArguments());
     const ServiceOptions& options = processOptions;
 
     if (options.help) {
@@ -49,7 +49,7 @@ std::uint32_t dispatch() {
         // which the same handler turns into a stop request.
         if (!options.service) return consoleRun();
         stopRequested.exchange(false);
-        installConsoleStopHandler(stopRequested);
+        platform::installConsoleStopHandler(stopRequested);
         return runServer(false);
     }
 
@@ -57,7 +57,7 @@ std::uint32_t dispatch() {
     if (error == 0) return 0;
     if (options.service) {
         platform::writeLine(platform::StandardStream::error,
-                            L"Failed to start service dispatcher: " + fromUtf8(windowsErrorText(error)));
+                            L"Failed to start service dispatcher: " + platform::fromUtf8(windowsErrorText(error)));
         return error;
     }
     // Started by hand without --service: not an error, just a console run.

@@ -11,11 +11,14 @@
 
 namespace velmora::vpn {
 
+// The engine library, "sing-box.dll" on Windows ("libsing-box.so" elsewhere).
+inline std::string engineLibraryFileName() { return platform::sharedLibraryFileName("sing-box"); }
+
 // What the in-process backend loads and how long it waits for an instance to
 // come up. The defaults are the product's; tests load other libraries and
 // shorten the wait.
 struct BackendSettings {
-    std::string libraryFileName = platform::engineLibraryFileName();
+    std::string libraryFileName = engineLibraryFileName();
     std::int32_t startWaitMilliseconds = 15000;
 };
 

@@ -4,9 +4,10 @@
 #include <vector>
 
 #include <windows.h>
+#include <winsvc.h>
 
 #include "platform/console_text.h"
-#include "platform/win32/handles.h"
+#include "platform/unique_handle.h"
 #include "platform/error_text.h"
 #include "platform/text.h"
 
@@ -22,7 +23,7 @@ constexpr DWORD kNewServiceRights = SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS
 // One whole line on standard output or error, whatever characters it holds;
 // the error text comes as UTF-8.
 void say(platform::StandardStream stream, const std::wstring& text, const std::string& utf8Tail = {}) {
-    platform::writeLine(stream, text + fromUtf8(utf8Tail));
+    platform::writeLine(stream, text + platform::fromUtf8(utf8Tail));
 }
 
 bool queryState(SC_HANDLE service, DWORD& state) {

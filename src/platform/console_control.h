@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-namespace velmora::vpn {
+namespace velmora::vpn::platform {
 
 // Lets an interrupt stop a console run: Ctrl+C, Ctrl+Break, closing the
 // console, log-off and shutdown on Windows; SIGINT, SIGTERM and SIGHUP
@@ -10,4 +10,4 @@ namespace velmora::vpn {
 // thread. The handler stays installed until the process ends.
 void installConsoleStopHandler(std::atomic<bool>& stopFlag);
 
-}  // namespace velmora::vpn
+}  // namespace velmora::vpn::platform

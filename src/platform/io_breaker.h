@@ -17,15 +17,12 @@ namespace velmora::vpn::platform {
 class IoBreaker {
 public:
     explicit IoBreaker(NativeHandle connection);
-    ~IoBreaker();
-    IoBreaker(const IoBreaker&) = delete;
-    IoBreaker& operator=(const IoBreaker&) = delete;
 
     void breakOff() const;
 
 private:
     NativeHandle connection_;
-    [[maybe_unused]] void* ioThread_ = nullptr;  // Windows: a handle on the thread that does the I/O
+    OwnedHandle ioThread_;  // Windows: a handle on the thread that does the I/O
 };
 
 }  // namespace velmora::vpn::platform

@@ -17,9 +17,6 @@ public:
     // An empty path opens nothing; a file that cannot be opened leaves the
     // object closed, silently.
     explicit LogFile(const std::wstring& path);
-    ~LogFile();
-    LogFile(const LogFile&) = delete;
-    LogFile& operator=(const LogFile&) = delete;
 
     bool isOpen() const;
     // False when the text could not be written whole.
@@ -33,7 +30,7 @@ public:
 
 private:
     std::wstring path_;
-    NativeHandle handle_;
+    OwnedHandle handle_;
 };
 
 }  // namespace velmora::vpn::platform

@@ -1,8 +1,10 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "platform/pipe_io.h"
 
@@ -32,7 +34,7 @@ public:
     // socket, unless it listens already). False with the failure text.
     bool createInstance(std::string& error);
     // Looks for a client once, waiting up to `interval` when none is there.
-    PollOutcome poll(std::chrono::milliseconds interval, NativeHandle& connection, std::string& error);
+    PollOutcome poll(std::chrono::milliseconds interval, OwnedHandle& connection, std::string& error);
     // Stops listening.
     void closeInstance();
 
@@ -41,16 +43,17 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// The mode flags every pipe instance is created with (Windows; 0 elsewhere).
+// Windows reports none of them back on a client's handle, so tests read them
+// here.
+std::uint32_t pipeInstanceMode();
+
 // One accepted connection, owned by its client thread.
 class PipeConnection {
 public:
-    explicit PipeConnection(NativeHandle handle) : handle_(handle) {}
-    // Closes the handle.
-    ~PipeConnection();
-    PipeConnection(const PipeConnection&) = delete;
-    PipeConnection& operator=(const PipeConnection&) = delete;
+    explicit PipeConnection(OwnedHandle handle) : handle_(std::move(handle)) {}
 
-    NativeHandle handle() const { return handle_; }
+    NativeHandle handle() const { return handle_.get(); }
     // Switches the connection to blocking reads and writes.
     void makeBlocking();
     // Waits until the client has read what was written, then disconnects it.
@@ -59,7 +62,7 @@ public:
     void disconnect();
 
 private:
-    NativeHandle handle_;
+    OwnedHandle handle_;
 };
 
 }  // namespace velmora::vpn::platform

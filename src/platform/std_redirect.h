@@ -1,12 +1,13 @@
 #pragma once
 
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "platform/pipe_io.h"
+#include "platform/unique_handle.h"
 
-namespace velmora::vpn {
+namespace velmora::vpn::platform {
 
 // Standard output and standard error sent into the log file (service mode).
 // Holds the handles it installed as the process's standard handles; tearing
@@ -15,11 +16,15 @@ namespace velmora::vpn {
 class StdHandleRedirect {
 public:
     StdHandleRedirect() = default;
-    ~StdHandleRedirect();
+    // The streams are flushed before the handles close with the members.
+    ~StdHandleRedirect() {
+        std::fflush(stdout);
+        std::fflush(stderr);
+    }
     StdHandleRedirect(const StdHandleRedirect&) = delete;
     StdHandleRedirect& operator=(const StdHandleRedirect&) = delete;
 
-    std::vector<platform::NativeHandle> keptHandles;
+    std::vector<OwnedHandle> keptHandles;
     // False when a C stream (and the C++ stream on it) still writes where
     // it did: a runtime that started without standard handles may refuse to
     // reopen its streams. The process's standard handles follow regardless.
@@ -33,7 +38,7 @@ std::unique_ptr<StdHandleRedirect> redirectStdHandles(const std::wstring& logFil
 
 // Opens a private handle on the file for appending only, shared with every
 // other writer, creating it when missing and never truncating it. Returns an
-// invalid handle on failure.
-platform::NativeHandle openLogFileForAppend(const std::wstring& path);
+// empty handle on failure.
+OwnedHandle openLogFileForAppend(const std::wstring& path);
 
-}  // namespace velmora::vpn
+}  // namespace velmora::vpn::platform

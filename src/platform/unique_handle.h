@@ -2,12 +2,38 @@
 
 #include <utility>
 
+// Windows' service handle type (an SC_HANDLE points at one), by its own name.
+struct SC_HANDLE__;  // NOLINT(bugprone-reserved-identifier)
+
+// Every operating-system resource the service holds is owned by one
+// UniqueHandle, one line per kind below. The template is the only place that
+// closes anything, and the only place that keeps the thread's last error
+// across a close, so that a failure read after a cleanup still describes the
+// call that failed.
 namespace velmora::vpn::platform {
 
-// Owns one operating-system resource and releases it exactly once. `Traits`
-// names the value type, its invalid value and how to close it; closing must
-// leave the thread's last error code as it was, so that a failure read after a
-// cleanup still describes the call that failed.
+#if defined(_WIN32)
+using NativeHandle = void*;  // HANDLE
+#else
+using NativeHandle = int;  // file descriptor
+#endif
+
+// Restores the thread's last error (errno, and GetLastError on Windows) when
+// it goes, as it was when it was made.
+class LastErrorKeeper {
+public:
+    LastErrorKeeper() noexcept;
+    ~LastErrorKeeper();
+    LastErrorKeeper(const LastErrorKeeper&) = delete;
+    LastErrorKeeper& operator=(const LastErrorKeeper&) = delete;
+
+private:
+    int errno_;
+    unsigned long system_ = 0;
+};
+
+// Owns one resource and releases it exactly once. `Traits` names the value
+// type, its empty value, whether a value holds anything, and how to close it.
 template <typename Traits>
 class UniqueHandle {
 public:
@@ -34,11 +60,46 @@ public:
 
     void reset(Value value = Traits::invalid()) noexcept {
         Value old = std::exchange(value_, value);
-        if (Traits::isValid(old)) Traits::close(old);
+        if (!Traits::isValid(old)) return;
+        const LastErrorKeeper keep;
+        Traits::close(old);
     }
 
 private:
     Value value_ = Traits::invalid();
 };
+
+// The common kind: empty is `Empty` (null unless given), released by `Close`.
+template <typename T, void (*Close)(T) noexcept, T Empty = T{}>
+struct ClosedBy {
+    using Value = T;
+    static constexpr Value invalid() noexcept { return Empty; }
+    static bool isValid(Value value) noexcept { return value != Empty; }
+    static void close(Value value) noexcept { Close(value); }
+};
+
+// A descriptor on POSIX; on Windows a file, pipe or thread handle, empty as
+// INVALID_HANDLE_VALUE (null counts as empty too).
+struct NativeHandleTraits {
+    using Value = NativeHandle;
+    static Value invalid() noexcept;
+    static bool isValid(Value value) noexcept;
+    static void close(Value value) noexcept;
+};
+using OwnedHandle = UniqueHandle<NativeHandleTraits>;
+
+// A loaded shared library (dlclose / FreeLibrary).
+void unloadLibrary(void* library) noexcept;
+using LibraryHandle = UniqueHandle<ClosedBy<void*, unloadLibrary>>;
+
+// Windows only: processes, tokens and events (null when empty), service
+// manager handles, and memory the system allocated for us (FormatMessage,
+// security descriptors, SDDL texts, argv).
+void closeKernelObject(void* handle) noexcept;
+void closeServiceObject(SC_HANDLE__* handle) noexcept;
+void freeLocalMemory(void* memory) noexcept;
+using KernelHandle = UniqueHandle<ClosedBy<void*, closeKernelObject>>;
+using ServiceHandle = UniqueHandle<ClosedBy<SC_HANDLE__*, closeServiceObject>>;
+using LocalMemory = UniqueHandle<ClosedBy<void*, freeLocalMemory>>;
 
 }  // namespace velmora::vpn::platform

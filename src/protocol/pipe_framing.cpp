@@ -7,31 +7,19 @@
 namespace velmora::vpn {
 namespace {
 
-constexpr std::uint64_t kLargestCall = 0xFFFFFFFFu;
 constexpr std::size_t kFirstBodyChunk = 64 * 1024;
 constexpr std::size_t kFirstRead = 4096;
 
-// Moves exactly `count` bytes with one platform call after another; short
-// moves simply lead to the next call. Reading and writing differ only in the
-// call, its name in failure texts and the text for a closed pipe.
+// Moves exactly `count` bytes, and says in the pipe's texts how it failed.
+// Reading and writing differ only in the call, its name in failure texts and
+// the text for a closed pipe.
 template <typename Byte, typename Call>
 bool moveExact(Byte* position, std::uint64_t count, Call call, const char* callName, const char* closedText,
                std::string& error) {
-    while (count > 0) {
-        const auto chunk = static_cast<std::uint32_t>(std::min(count, kLargestCall));
-        const platform::IoCall moved = call(position, chunk);
-        if (!moved.ok) {
-            error = apiFailureText(callName, moved.error);
-            return false;
-        }
-        if (moved.count == 0) {
-            error = closedText;
-            return false;
-        }
-        position += moved.count;
-        count -= moved.count;
-    }
-    return true;
+    const platform::WholeMove move = platform::moveAll(position, count, call);
+    if (move.done) return true;
+    error = move.last.ok ? closedText : apiFailureText(callName, move.last.error);
+    return false;
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ std::unique_ptr<ServiceLogger> processLogger;
 
 namespace {
 
-std::unique_ptr<StdHandleRedirect> stdHandleRedirect;
+std::unique_ptr<platform::StdHandleRedirect> stdHandleRedirect;
 
 }  // namespace
 
@@ -32,7 +32,8 @@ std::uint32_t runServer(bool consoleMode) {
 std::uint32_t runServer(bool consoleMode, const BackendFactory& makeBackend) {
     platform::returnLargeFreedMemory();
     stdHandleRedirect.reset();
-    if (!consoleMode && processOptions.logFile) stdHandleRedirect = redirectStdHandles(*processOptions.logFile);
+    if (!consoleMode && processOptions.logFile)
+        stdHandleRedirect = platform::redirectStdHandles(*processOptions.logFile);
 
     // The new logger is in place before the old one is destroyed.
     std::unique_ptr<ServiceLogger> previous = std::move(processLogger);
@@ -41,7 +42,7 @@ std::uint32_t runServer(bool consoleMode, const BackendFactory& makeBackend) {
 
     try {
         logLine("Velmora VPN service runtime starting");
-        logLine("Pipe: " + toUtf8(processOptions.pipeName));
+        logLine("Pipe: " + platform::toUtf8(processOptions.pipeName));
 
         std::unique_ptr<SingBoxBackend> backend = makeBackend();
         // The server is destroyed before the backend, on every path.

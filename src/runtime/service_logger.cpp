@@ -25,7 +25,7 @@ void ServiceLogger::log(const std::string& message) {
     if (file_.isOpen() && file_.size() + line.size() + 2 > fileCap_) file_.rotate();
     if (file_.isOpen()) file_.append(line + '\n');
     // Wide on a console, UTF-8 elsewhere: system texts in any language arrive whole.
-    if (writeToConsole_) platform::writeLine(platform::StandardStream::error, fromUtf8(line));
+    if (writeToConsole_) platform::writeLine(platform::StandardStream::error, platform::fromUtf8(line));
 }
 
 void logLine(const std::string& message) {

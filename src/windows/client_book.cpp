@@ -1,4 +1,5 @@
 #include "windows/client_book.h"
+#include "windows/pipe_server_settings.h"
 
 #include <algorithm>
 #include <vector>
@@ -40,12 +41,8 @@ void ClientBook::countOut(const platform::CallerIdentity& caller) {
 }
 
 std::int32_t ClientBook::waitForClients(std::chrono::milliseconds limit) {
-    using Clock = std::chrono::steady_clock;
     std::unique_lock lock(clientsMutex_);
-    const Clock::time_point now = Clock::now();
-    // Saturate instead of overflowing for very long limits.
-    const Clock::time_point deadline = limit >= Clock::time_point::max() - now ? Clock::time_point::max() : now + limit;
-    clientsDone_.wait_until(lock, deadline, [this] { return activeClients_ == 0; });
+    clientsDone_.wait_until(lock, deadlineAfter(limit), [this] { return activeClients_ == 0; });
     return activeClients_;
 }
 

@@ -27,21 +27,17 @@ void SingBoxNamedPipeServer::stopOwnerWatcher() {
 }
 
 void SingBoxNamedPipeServer::watchOwnersLoop() {
-    using Clock = std::chrono::steady_clock;
     // The flag is read only here and at the end of each cycle, so a stop
     // request waits for the current sleep and scan to finish.
     if (watcherStop_.load()) return;
     for (;;) {
-        const Clock::time_point now = Clock::now();
-        const auto interval = settings_.ownerPollInterval;
-        std::this_thread::sleep_until(interval >= Clock::time_point::max() - now ? Clock::time_point::max()
-                                                                                 : now + interval);
+        std::this_thread::sleep_until(deadlineAfter(settings_.ownerPollInterval));
 
         std::vector<GoneOwner> gone;
         {
             std::lock_guard lock(ownersMutex_);
             for (const auto& [instanceId, owner] : owners_) {
-                if (owner != 0 && isOwnerGone(owner)) gone.push_back({instanceId, owner});
+                if (owner != 0 && platform::isOwnerGone(owner)) gone.push_back({instanceId, owner});
             }
         }
         // Each gone owner gets one stop attempt; its entry goes whatever the

@@ -47,7 +47,7 @@ void SingBoxNamedPipeServer::clientThreadMain(SingBoxNamedPipeServer* server, st
                                               platform::NativeHandle pipe, const platform::CallerIdentity& caller,
                                               const PipeServerSettings& settings) {
     // Destroyed in reverse order: the count goes down, then the handle is closed.
-    platform::PipeConnection connection(pipe);
+    platform::PipeConnection connection{platform::OwnedHandle(pipe)};
     CountOut countOut(*book, caller);
     bool disconnected = false;
     try {

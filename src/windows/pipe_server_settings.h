@@ -6,6 +6,14 @@
 
 namespace velmora::vpn {
 
+// Now plus `wait`; the clock's farthest time where that would overflow, so
+// that a very long setting means "never" rather than the past.
+inline std::chrono::steady_clock::time_point deadlineAfter(std::chrono::milliseconds wait) {
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point now = Clock::now();
+    return wait >= Clock::time_point::max() - now ? Clock::time_point::max() : now + wait;
+}
+
 // How often the owner watcher looks at the owners of running instances.
 inline constexpr std::chrono::milliseconds kOwnerPollInterval{1000};
 

@@ -65,10 +65,10 @@ void SingBoxNamedPipeServer::run(std::atomic<bool>& stopFlag) {
         }
         if (stopFlag.load()) break;
         for (;;) {
-            platform::NativeHandle connection{};
+            platform::OwnedHandle connection;
             const platform::PollOutcome outcome = listener.poll(settings_.connectPollInterval, connection, error);
             if (outcome == platform::PollOutcome::connected) {
-                if (!handOver(connection)) std::this_thread::sleep_for(settings_.createRetryPause);
+                if (!handOver(std::move(connection))) std::this_thread::sleep_for(settings_.createRetryPause);
                 break;
             }
             if (outcome == platform::PollOutcome::throttled) {
@@ -99,19 +99,19 @@ void SingBoxNamedPipeServer::run(std::atomic<bool>& stopFlag) {
 }
 
 // Starts the connection's client thread, if the caller is within its share
-// of connections; a connection beyond it is closed at once. A thread that
+// of connections; a connection beyond it is closed at once (as `connection`
+// goes). A thread that
 // cannot be created (the system's limit on threads, memory) costs only this
 // connection. False when the loop should pause.
-bool SingBoxNamedPipeServer::handOver(platform::NativeHandle connection) {
+bool SingBoxNamedPipeServer::handOver(platform::OwnedHandle connection) {
     std::string error;
-    const std::optional<platform::CallerIdentity> caller = platform::connectingCaller(connection, error);
+    const std::optional<platform::CallerIdentity> caller = platform::connectingCaller(connection.get(), error);
     // The count goes up before the thread exists, so shutdown can never miss
     // a thread that has been handed a connection.
     const auto admission = caller ? clients_->countIn(*caller, settings_.maxConnectionsPerUser,
                                                       settings_.maxClients - settings_.privilegedPlaces)
                                   : ClientBook::Admission::userShareTaken;
     if (admission != ClientBook::Admission::admitted) {
-        platform::PipeConnection refused(connection);
         if (!caller) {
             logConnectionFailure(error);
         } else if (admission == ClientBook::Admission::userShareTaken) {
@@ -125,14 +125,12 @@ bool SingBoxNamedPipeServer::handOver(platform::NativeHandle connection) {
         return true;
     }
     try {
-        platform::startDetachedThread(
-            [this, book = clients_, connection, caller = *caller, settings = settings_] {
-                clientThreadMain(this, book, connection, caller, settings);
-            },
-            settings_.clientStackBytes);
+        platform::startDetachedThread([this, book = clients_, pipe = connection.get(), caller = *caller,
+                                       settings = settings_] { clientThreadMain(this, book, pipe, caller, settings); },
+                                      settings_.clientStackBytes);
+        connection.release();  // the client thread owns it now
         return true;
     } catch (const std::exception& failure) {
-        platform::PipeConnection dropped(connection);
         clients_->countOut(*caller);
         log(std::string("Client thread could not be started: ") + failure.what());
         return false;

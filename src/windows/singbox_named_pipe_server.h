@@ -82,7 +82,7 @@ private:
     void logConnectionFailure(const std::string& line);
     void logInstance(const std::string& line);
     void flushLimitedLines();
-    bool handOver(platform::NativeHandle connection);
+    bool handOver(platform::OwnedHandle connection);
 
     std::wstring pipeName_;
     SingBoxBackend& backend_;

@@ -55,8 +55,9 @@ TEST(ProductValues, AreTheDocumentedOnes) {
     };
     for (const auto& [mode, startType, delayed] : modes) {
         const ServiceStartup startup = serviceStartupFor(mode);
-        EXPECT_EQ(startup.startType, startType) << toUtf8(mode);
-        EXPECT_EQ(startup.delayedAutoStart ? static_cast<int>(*startup.delayedAutoStart) : -1, delayed) << toUtf8(mode);
+        EXPECT_EQ(startup.startType, startType) << platform::toUtf8(mode);
+        EXPECT_EQ(startup.delayedAutoStart ? static_cast<int>(*startup.delayedAutoStart) : -1, delayed)
+            << platform::toUtf8(mode);
     }
 }
 

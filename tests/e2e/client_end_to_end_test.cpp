@@ -17,7 +17,7 @@ namespace {
 // instance runs.
 class ClientEndToEnd : public ::testing::Test {
 protected:
-    std::string pipe = toUtf8(testing::uniquePipeName());
+    std::string pipe = platform::toUtf8(testing::uniquePipeName());
     std::string folder = testing::makeTempFolder("client");
     std::unique_ptr<testing::SiblingProcess> service;
 
@@ -150,7 +150,7 @@ TEST_F(ClientEndToEnd, EachCommandPrintsItsAnswerAndExitsByIt) {
 // one line each, every one with its time stamp; lines about instances come
 // at most 20 a second, the rest summed up.
 TEST_F(ClientEndToEnd, LinesFromManyClientsAtOnceStayWholeAndLimited) {
-    const std::wstring name = fromUtf8(pipe);
+    const std::wstring name = platform::fromUtf8(pipe);
     testing::Traffic stops(name, 8, milliseconds(5000), [&](int client, long round) {
         const std::string id = std::to_string(client * 1000000L + round);
         const auto exchange = sendRequest(name, R"({"command":"stop","payload":{"instanceId":)" + id + "}}");

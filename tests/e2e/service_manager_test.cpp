@@ -3,12 +3,13 @@
 #include "support/prelude.h"
 
 #include <windows.h>
+#include <winsvc.h>
 #include <aclapi.h>
 #include <sddl.h>
 
 #include "install/service_installer.h"
-#include "platform/win32/handles.h"
-#include "platform/win32/pipe_parameters.h"
+#include "platform/unique_handle.h"
+#include "platform/pipe_endpoint.h"
 
 namespace velmora::vpn {
 namespace {
@@ -41,8 +42,8 @@ std::optional<Registration> registration() {
     }
     const auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(config);
     const wchar_t* text = reinterpret_cast<SERVICE_DESCRIPTIONW*>(description)->lpDescription;
-    return Registration{c->dwStartType, toUtf8(c->lpBinaryPathName), toUtf8(c->lpDisplayName),
-                        toUtf8(text ? text : L"")};
+    return Registration{c->dwStartType, platform::toUtf8(c->lpBinaryPathName), platform::toUtf8(c->lpDisplayName),
+                        platform::toUtf8(text ? text : L"")};
 }
 
 SERVICE_STATUS_PROCESS status() {
@@ -56,7 +57,7 @@ SERVICE_STATUS_PROCESS status() {
 bool stopped() { return status().dwCurrentState == SERVICE_STOPPED; }
 
 bool pings(const std::string& pipe) {
-    return sendRequest(fromUtf8(pipe), R"({"command":"ping"})", milliseconds(200)).delivered;
+    return sendRequest(platform::fromUtf8(pipe), R"({"command":"ping"})", milliseconds(200)).delivered;
 }
 
 // The pipe as a client finds it: only Local System and administrators in
@@ -78,15 +79,15 @@ TEST(ServicePipe, IsForTheSystemAdministratorsAndInteractiveUsersOnly) {
     ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &sddl,
                                                          nullptr);
     const platform::LocalMemory ownedText(sddl);
-    EXPECT_THAT(toUtf8(sddl ? sddl : L""), ::testing::AnyOf("D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GWGR;;;IU)",
-                                                            "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019f;;;IU)"));
-    EXPECT_EQ(platform::kPipeMode,
+    EXPECT_THAT(platform::toUtf8(sddl ? sddl : L""), ::testing::AnyOf("D:P(A;;GA;;;SY)(A;;GA;;;BA)(A;;GWGR;;;IU)",
+                                                                      "D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019f;;;IU)"));
+    EXPECT_EQ(platform::pipeInstanceMode(),
               static_cast<DWORD>(PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_NOWAIT | PIPE_REJECT_REMOTE_CLIENTS));
 }
 
 class ServiceManager : public ::testing::Test {
 protected:
-    std::string pipe = toUtf8(testing::uniquePipeName());
+    std::string pipe = platform::toUtf8(testing::uniquePipeName());
     std::string folder = testing::makeTempFolder("scm");
 
     // Every test starts and ends with no service of our name, even after a failure.
@@ -151,7 +152,7 @@ std::string systemText(DWORD code) {
         FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
         MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), reinterpret_cast<wchar_t*>(&text), 0, nullptr);
     const platform::LocalMemory owned(text);
-    return toUtf8(std::wstring(text ? text : L"", length));
+    return platform::toUtf8(std::wstring(text ? text : L"", length));
 }
 
 // An installer failure on the console and a failure in the log (and on the
@@ -193,7 +194,7 @@ TEST_F(ServiceManager, TheWholeLifeOfTheService) {
     EXPECT_EQ(registration()->binaryPath, command);
     ASSERT_TRUE(servesSoon(pipe));
     const std::uint16_t port = testing::freeTcpPort();
-    const auto started = sendRequest(fromUtf8(pipe), testing::startRequest("", port));
+    const auto started = sendRequest(platform::fromUtf8(pipe), testing::startRequest("", port));
     EXPECT_GE(testing::startedId(started.response), 0) << started.response;
     EXPECT_TRUE(testing::tcpPortAccepts(port));
 
@@ -222,7 +223,7 @@ TEST_F(ServiceManager, TheWholeLifeOfTheService) {
     // after it is answered once its connection was taken.)
     std::optional<ClientConnection> holder(std::in_place);
     std::string error;
-    ASSERT_TRUE(holder->connect(fromUtf8(newPipe), milliseconds(5000), error)) << error;
+    ASSERT_TRUE(holder->connect(platform::fromUtf8(newPipe), milliseconds(5000), error)) << error;
     ASSERT_TRUE(pings(newPipe));
     SERVICE_STATUS ignored{};
     ASSERT_TRUE(ControlService(openService(SERVICE_STOP).get(), SERVICE_CONTROL_STOP, &ignored));

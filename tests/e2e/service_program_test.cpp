@@ -1,6 +1,6 @@
 #include "support/prelude.h"
 
-#include "app/service_options.h"
+#include "app/option_parser.h"
 #include "runtime/service_host.h"
 
 namespace velmora::vpn {
@@ -33,7 +33,7 @@ TEST(ServiceProgram, AnEngineLibraryMissingBesideTheProgramIsAFatalErrorWith1066
     testing::addLibrarySearchFolder(fs::path(testing::siblingProgram("x")).parent_path().string());
     const std::string copy = testing::copyService(folder, false);
     const std::string log = folder + "/service.log";
-    const std::string pipe = toUtf8(testing::uniquePipeName());
+    const std::string pipe = platform::toUtf8(testing::uniquePipeName());
 
     const ProgramRun run = testing::runSibling(copy, {"--console", "--log-file", log, "--pipe-name", pipe});
     EXPECT_EQ(run.exitCode, testing::observedExitCode(1066));

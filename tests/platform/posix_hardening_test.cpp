@@ -10,7 +10,7 @@
 
 #include "platform/std_redirect.h"
 #include "platform/pipe_endpoint.h"
-#include "platform/posix/socket_path.h"
+#include "platform/socket_path.h"
 #include "runtime/service_logger.h"
 
 namespace velmora::vpn {
@@ -31,7 +31,7 @@ int listeningSocket(const std::string& path) {
 }
 
 bool answers(const std::string& path) {
-    return sendRequest(fromUtf8(path), R"({"command":"ping"})", milliseconds(500)).response ==
+    return sendRequest(platform::fromUtf8(path), R"({"command":"ping"})", milliseconds(500)).response ==
            testing::okAnswer(R"({"status":"ok"})");
 }
 
@@ -96,7 +96,8 @@ TEST_F(Folder, WhatIsFoundAtTheNameIsNeverFollowedOrChanged) {
         const struct stat before = statOf(socket);
         {
             testing::LogRecorder attempt;
-            testing::RunningServer running(backend, attempt.callback(), testing::fastSettings(), fromUtf8(socket));
+            testing::RunningServer running(backend, attempt.callback(), testing::fastSettings(),
+                                           platform::fromUtf8(socket));
             EXPECT_TRUE(attempt.shows("bind failed. error 98"));
         }
         EXPECT_EQ(statOf(socket).st_ino, before.st_ino);
@@ -108,8 +109,8 @@ TEST_F(Folder, WhatIsFoundAtTheNameIsNeverFollowedOrChanged) {
     }
     close(listeningSocket(socket));  // a stale socket: nothing answers on it
     ::umask(077);                    // the mode is given, not inherited
-    auto running =
-        std::make_unique<testing::RunningServer>(backend, logs.callback(), testing::fastSettings(), fromUtf8(socket));
+    auto running = std::make_unique<testing::RunningServer>(backend, logs.callback(), testing::fastSettings(),
+                                                            platform::fromUtf8(socket));
     EXPECT_TRUE(testing::waitUntil([&] { return answers(socket); }));
     ::umask(022);
     EXPECT_EQ(statOf(socket).st_mode & 07777, 0666u);
@@ -117,7 +118,7 @@ TEST_F(Folder, WhatIsFoundAtTheNameIsNeverFollowedOrChanged) {
     running.reset();
     EXPECT_FALSE(fs::exists(fs::symlink_status(socket)));
     fs::permissions(folder, fs::perms::all);  // 0777, not sticky
-    testing::RunningServer refused(backend, logs.callback(), testing::fastSettings(), fromUtf8(socket));
+    testing::RunningServer refused(backend, logs.callback(), testing::fastSettings(), platform::fromUtf8(socket));
     EXPECT_TRUE(logs.shows("Refusing to serve on " + socket + ": its folder can be written by other users"));
     EXPECT_FALSE(fs::exists(fs::symlink_status(socket)));
 }
@@ -130,7 +131,7 @@ TEST_F(Folder, RunningOutOfDescriptorsKeepsTheNameAndServesAgainAfterwards) {
         ClientConnection held[64];
         std::string error;
         for (auto& connection : held)
-            ASSERT_TRUE(connection.connect(fromUtf8(socket), milliseconds(2000), error)) << error;
+            ASSERT_TRUE(connection.connect(platform::fromUtf8(socket), milliseconds(2000), error)) << error;
         ASSERT_TRUE(testing::waitUntil([&] { return testing::readFile(log).find("error 24") != std::string::npos; }));
     }
     EXPECT_TRUE(testing::waitUntil([&] { return answers(socket); }, milliseconds(10000)));
@@ -162,7 +163,7 @@ TEST_F(Folder, TheClientGivesUpOnAFullQueueAtItsTimeOut) {
     const int listener = listeningSocket(socket);
     ClientConnection queued[16];
     std::string error;
-    for (auto& connection : queued) connection.connect(fromUtf8(socket), milliseconds(0), error);
+    for (auto& connection : queued) connection.connect(platform::fromUtf8(socket), milliseconds(0), error);
     EXPECT_THAT(testing::runSibling("velmora-vpn-client", {"--pipe-name", socket, "--timeout", "300", "ping"},
                                     milliseconds(10000)),
                 Ran(2u, "", HasSubstr("connect failed. error 11")));
@@ -184,8 +185,8 @@ TEST_F(Folder, ALogPathThatIsALinkOrNoRegularFileIsNeverWritten) {
     fs::create_symlink(folder + "/created", folder + "/dangling");
     ASSERT_EQ(mkfifo((folder + "/fifo").c_str(), 0600), 0);
     for (const char* name : {"/link", "/dangling", "/fifo"}) {
-        EXPECT_LT(openLogFileForAppend(fromUtf8(folder + name)), 0) << name;
-        ServiceLogger(fromUtf8(folder + name), false).log("written");
+        EXPECT_FALSE(platform::openLogFileForAppend(platform::fromUtf8(folder + name))) << name;
+        ServiceLogger(platform::fromUtf8(folder + name), false).log("written");
     }
     EXPECT_TRUE(secretUntouched());
     EXPECT_FALSE(fs::exists(folder + "/created"));

@@ -28,7 +28,7 @@ TEST(Runtime, StopsEveryInstanceAfterTheServerThenSaysSoLast) {
     const std::string log = folder + "/service.log";
     processOptions = ServiceOptions{};
     processOptions.pipeName = testing::uniquePipeName();
-    processOptions.logFile = fromUtf8(log);
+    processOptions.logFile = platform::fromUtf8(log);
     Lines atStopAll;
     EXPECT_EQ(runStoppedEarly([&] {
                   auto backend = std::make_unique<testing::FakeBackend>();
@@ -41,7 +41,7 @@ TEST(Runtime, StopsEveryInstanceAfterTheServerThenSaysSoLast) {
               0u);
     EXPECT_THAT(
         messagesOf(testing::readFile(log)),
-        ElementsAre("Velmora VPN service runtime starting", "Pipe: " + toUtf8(processOptions.pipeName),
+        ElementsAre("Velmora VPN service runtime starting", "Pipe: " + platform::toUtf8(processOptions.pipeName),
                     "Named pipe server starting", "Named pipe server stopped", "Velmora VPN service runtime stopped"));
     EXPECT_EQ(atStopAll.size(), 4u);  // up to the server's last line
 
@@ -65,7 +65,7 @@ TEST(ServiceLog, AFullLogIsRotatedKeepingTheNewestWholeLines) {
     const std::string folder = testing::makeTempFolder("rotation");
     const std::string log = folder + "/service.log";
     {
-        ServiceLogger logger(fromUtf8(log), false, 1000);
+        ServiceLogger logger(platform::fromUtf8(log), false, 1000);
         for (int line = 0; line < 100; ++line) logger.log("line " + std::to_string(line));
     }
     Lines kept = messagesOf(testing::readFile(log + ".1"));

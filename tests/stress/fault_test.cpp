@@ -16,7 +16,7 @@ TEST(MixedRun, EveryClientIsAnsweredOrClosedAndTheStopLeavesNothingRunning) {
     const std::string folder = testing::makeTempFolder("mixed");
     processOptions = ServiceOptions{};
     processOptions.pipeName = testing::uniquePipeName();
-    processOptions.logFile = fromUtf8(folder + "/service.log");
+    processOptions.logFile = platform::fromUtf8(folder + "/service.log");
     const std::wstring pipe = processOptions.pipeName;
     stopRequested = false;
     auto run = std::async(std::launch::async, [] { return runServer(true); });

@@ -56,7 +56,8 @@ TEST_F(Limits, ClientsThatSendOrTakeNothingAreCutOffAtTheDeadline) {
     const auto baseline = testing::processResources();
     const auto attack = [&](const char* kind) {
         auto attacker = std::make_unique<testing::OtherUsersProgram>(
-            "hostile_attacker", std::vector<std::string>{kind, toUtf8(pipe), "64", underWine ? "0" : "230000"});
+            "hostile_attacker",
+            std::vector<std::string>{kind, platform::toUtf8(pipe), "64", underWine ? "0" : "230000"});
         // Every one in place (the honest ping's thread may have been on its way out at the baseline).
         EXPECT_TRUE(testing::waitUntil([&] { return testing::processResources().threads >= baseline.threads + 63; }));
         return attacker;
@@ -102,7 +103,7 @@ TEST_F(Limits, HostileClientsCostOnlyTheirOwnConnections) {
     openSilent(held, pipe, 8, std::string("\x01\x00\x00\x01", 4));  // above the limit
     openSilent(held, pipe, 8, std::string("\x28\0\0\0{\"", 6));     // half a frame, then silence
     // Slow writers, one byte every 20 ms, still get their answers.
-    testing::OtherUsersProgram slow("hostile_attacker", {"slow", toUtf8(pipe), "4", "3"});
+    testing::OtherUsersProgram slow("hostile_attacker", {"slow", platform::toUtf8(pipe), "4", "3"});
     Connections dropped;
     openSilent(dropped, pipe, underWine ? 30 : 300);  // connections opened and dropped
     dropped.clear();
@@ -130,7 +131,8 @@ TEST_F(Limits, BodiesThatExpandInTheParserKeepMemoryBounded) {
     const std::wstring pipe = running.pipeName();
     const auto baseline = testing::processResources();
     for (const int clients : underWine ? std::vector{8} : std::vector{8, 64}) {
-        testing::OtherUsersProgram attacker("hostile_attacker", {"expand", toUtf8(pipe), std::to_string(clients), "1"});
+        testing::OtherUsersProgram attacker("hostile_attacker",
+                                            {"expand", platform::toUtf8(pipe), std::to_string(clients), "1"});
         auto ended = std::async(std::launch::async, [&] { return attacker.process().wait(milliseconds(120000)); });
         std::size_t peak = 0;
         bool pinged = false;
@@ -163,10 +165,11 @@ TEST_F(Limits, AFloodOfRequestsGrowsTheLogByAtMostItsCapAndOneRotatedFile) {
     constexpr std::uint64_t kCap = 64 * 1024;
     const std::string folder = testing::makeTempFolder("flood");
     {
-        ServiceLogger logger(fromUtf8(folder + "/service.log"), false, kCap);
+        ServiceLogger logger(platform::fromUtf8(folder + "/service.log"), false, kCap);
         testing::RunningServer running(
             backend, [&](const std::string& line) { logger.log(line); }, settings);
-        testing::OtherUsersProgram attacker("hostile_attacker", {"flood", toUtf8(running.pipeName()), "4", "3000"});
+        testing::OtherUsersProgram attacker("hostile_attacker",
+                                            {"flood", platform::toUtf8(running.pipeName()), "4", "3000"});
         attacker.process().wait(flood);  // never ends by itself: stopped when the time is up
     }
     std::uintmax_t bytes = 0;

@@ -14,7 +14,7 @@
 int main(int argc, char** argv) {
     using velmora::vpn::platform::StandardStream;
     if (argc != 2) return 2;
-    auto redirect = velmora::vpn::redirectStdHandles(velmora::vpn::fromUtf8(argv[1]));
+    auto redirect = velmora::vpn::platform::redirectStdHandles(velmora::vpn::platform::fromUtf8(argv[1]));
     velmora::vpn::platform::writeLine(StandardStream::output, L"os stdout");  // straight to the handle
     velmora::vpn::platform::writeLine(StandardStream::error, L"os stderr");
     std::printf("c stdout\n");

@@ -2,7 +2,8 @@
 
 #include <atomic>
 #include <string>
-#include <thread>
+
+#include "bench_support.h"
 
 #include "support/test_platform.h"
 #include "windows/singbox_named_pipe_server.h"
@@ -13,7 +14,8 @@ namespace velmora::vpn::testing {
 // path elsewhere).
 inline std::wstring uniquePipeName() {
     static std::atomic<int> counter{0};
-    return L"\\\\.\\pipe\\velmora-test-" + std::to_wstring(currentProcessId()) + L"-" + std::to_wstring(++counter);
+    return L"\\\\.\\pipe\\velmora-test-" + std::to_wstring(platform::currentProcessId()) + L"-" +
+           std::to_wstring(++counter);
 }
 
 // Timings short enough for tests.
@@ -26,27 +28,13 @@ inline PipeServerSettings fastSettings() {
     return settings;
 }
 
-// A pipe server running `run` on a thread of its own, stopped and joined when
-// the object goes.
-class RunningServer {
+// A pipe server on a thread of its own with the tests' timings, stopped and
+// joined when the object goes.
+class RunningServer : public bench::ServerOnThread {
 public:
     RunningServer(SingBoxBackend& backend, SingBoxNamedPipeServer::LogCallback log,
                   PipeServerSettings settings = fastSettings(), std::wstring pipeName = uniquePipeName())
-        : server_(std::move(pipeName), backend, std::move(log), settings), thread_([this] { server_.run(stop_); }) {}
-    ~RunningServer() { stop(); }
-    RunningServer(const RunningServer&) = delete;
-    RunningServer& operator=(const RunningServer&) = delete;
-
-    void stop() {
-        stop_.exchange(true);
-        if (thread_.joinable()) thread_.join();
-    }
-    const std::wstring& pipeName() const { return server_.pipeName(); }
-
-private:
-    std::atomic<bool> stop_{false};
-    SingBoxNamedPipeServer server_;
-    std::thread thread_;
+        : ServerOnThread(std::move(pipeName), backend, std::move(log), settings) {}
 };
 
 }  // namespace velmora::vpn::testing

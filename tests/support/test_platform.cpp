@@ -14,7 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "platform/dynamic_library.h"
+#include "backend/singbox_in_process_backend.h"
 #include "platform/executable_path.h"
 #include "platform/text.h"
 #include "support/wait_until.h"
@@ -85,7 +85,7 @@ std::string makeTempFolder(const std::string& tag) {
     static std::atomic<int> counter{0};
     const std::filesystem::path folder =
         std::filesystem::temp_directory_path() /
-        ("velmora-" + tag + "-" + std::to_string(currentProcessId()) + "-" + std::to_string(++counter));
+        ("velmora-" + tag + "-" + std::to_string(platform::currentProcessId()) + "-" + std::to_string(++counter));
     std::filesystem::create_directories(folder);
     return folder.string();
 }
@@ -119,7 +119,7 @@ std::vector<std::string> messagesOf(const std::string& text) {
 
 std::string copyService(const std::string& folder, bool withEngine) {
     const std::string program = programFileName("VelmoraVpnService");
-    const std::string engine = platform::engineLibraryFileName();
+    const std::string engine = engineLibraryFileName();
     for (const std::string& name : withEngine ? std::vector{program, engine} : std::vector{program})
         std::filesystem::copy_file(siblingProgram(name), folder + "/" + name);
     return folder + "/" + program;
@@ -152,7 +152,7 @@ void addLibrarySearchFolder(const std::string& folder) {
 }
 
 std::string siblingProgram(const std::string& name) {
-    const std::string self = toUtf8(platform::executablePath().value_or(L""));
+    const std::string self = platform::toUtf8(platform::executablePath().value_or(L""));
     return self.substr(0, self.find_last_of("\\/") + 1) + name;
 }
 
@@ -162,7 +162,7 @@ std::uint16_t freeTcpPort() {
     constexpr std::uint32_t kFirst = 20000;
     constexpr std::uint32_t kSpan = 12000;
     static std::mutex mutex;  // guards next
-    static std::uint32_t next = currentProcessId() * 97u;
+    static std::uint32_t next = platform::currentProcessId() * 97u;
     std::lock_guard lock(mutex);
     for (std::uint32_t tries = 0; tries < kSpan; ++tries) {
         const auto port = static_cast<std::uint16_t>(kFirst + next++ % kSpan);

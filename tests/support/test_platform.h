@@ -120,6 +120,6 @@ struct ResourceCounts {
 };
 ResourceCounts processResources();
 
-using velmora::vpn::currentProcessId;
+using velmora::vpn::platform::currentProcessId;
 
 }  // namespace velmora::vpn::testing

@@ -9,7 +9,7 @@
 
 #include "install/service_installer.h"
 #include "platform/text.h"
-#include "platform/win32/handles.h"
+#include "platform/unique_handle.h"
 
 namespace velmora::vpn::testing {
 
@@ -64,7 +64,7 @@ ResourceCounts processResources() {
     PROCESS_MEMORY_COUNTERS memory{};
     GetProcessMemoryInfo(GetCurrentProcess(), &memory, sizeof memory);
     counts.residentBytes = memory.WorkingSetSize;
-    const platform::FileHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
+    const platform::OwnedHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0));
     THREADENTRY32 entry{};
     entry.dwSize = sizeof entry;
     for (BOOL more = Thread32First(snapshot.get(), &entry); more; more = Thread32Next(snapshot.get(), &entry))

@@ -143,12 +143,13 @@ TEST(CallerIdentity, AClientOfTheServicesOwnUserIsPrivileged) {
     ASSERT_TRUE(listener.createInstance(error)) << error;
     ClientConnection client;
     auto connected = std::async(std::launch::async, [&] { return client.connect(name, milliseconds(5000), error); });
-    platform::NativeHandle accepted{};
+    platform::OwnedHandle owned;
     ASSERT_TRUE(testing::waitUntil(
-        [&] { return listener.poll(milliseconds(5), accepted, error) == platform::PollOutcome::connected; }));
+        [&] { return listener.poll(milliseconds(5), owned, error) == platform::PollOutcome::connected; }));
     ASSERT_TRUE(connected.get()) << error;
-    platform::PipeConnection connection(accepted);
+    platform::PipeConnection connection(std::move(owned));
     connection.makeBlocking();
+    const platform::NativeHandle accepted = connection.handle();
     std::string request;
     ASSERT_TRUE(writeMessage(client.handle(), "{}", 2, error) && readMessage(accepted, request, error)) << error;
     for (const auto& caller :

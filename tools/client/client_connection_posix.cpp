@@ -10,17 +10,17 @@
 #include <unistd.h>
 #include <vector>
 
-#include "platform/posix/handles.h"
-#include "platform/posix/socket_path.h"
+#include "platform/unique_handle.h"
+#include "platform/socket_path.h"
 #include "protocol/pipe_framing.h"
 
 namespace velmora::client {
 
 using velmora::vpn::apiFailureText;
-using velmora::vpn::platform::FileDescriptor;
+using velmora::vpn::platform::OwnedHandle;
 
 struct ClientConnection::State {
-    FileDescriptor socket;
+    OwnedHandle socket;
 };
 
 ClientConnection::ClientConnection() : state_(std::make_unique<State>()) {}
@@ -67,7 +67,7 @@ bool ClientConnection::connect(const std::wstring& pipeName, std::chrono::millis
         for (const sockaddr_un& address : addresses) {
             // Non-blocking while it connects: a blocking connect waits, without
             // any time-out, for as long as the service's queue stays full.
-            FileDescriptor socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+            OwnedHandle socket(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
             if (!socket) {
                 error = apiFailureText("socket", static_cast<std::uint32_t>(errno));
                 return false;

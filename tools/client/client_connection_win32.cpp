@@ -1,6 +1,7 @@
 #include "client_connection.h"
 
 #include <windows.h>
+#include <winsvc.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -8,19 +9,19 @@
 #include <thread>
 #include <vector>
 
-#include "platform/win32/handles.h"
+#include "platform/unique_handle.h"
 #include "protocol/constants.h"
 #include "protocol/pipe_framing.h"
 
 namespace velmora::client {
 
 using velmora::vpn::apiFailureText;
-using velmora::vpn::platform::FileHandle;
 using velmora::vpn::platform::KernelHandle;
+using velmora::vpn::platform::OwnedHandle;
 using velmora::vpn::platform::ServiceHandle;
 
 struct ClientConnection::State {
-    FileHandle pipe;
+    OwnedHandle pipe;
     // Synchronous pipe I/O has no time-out of its own: a watchdog cancels the
     // waiting thread's I/O once the limit has passed.
     std::thread watchdog;
@@ -111,7 +112,7 @@ bool ClientConnection::connect(const std::wstring& pipeName, std::chrono::millis
         HANDLE pipe = CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                   SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) {
-            FileHandle opened(pipe);
+            OwnedHandle opened(pipe);
             if (!serverTrusted(opened.get(), trust, error)) {
                 while (!error.empty() && (error.back() == '\n' || error.back() == '\r')) error.pop_back();
                 return false;

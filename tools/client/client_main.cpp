@@ -18,7 +18,8 @@
 
 namespace {
 
-using velmora::vpn::toUtf8;
+using velmora::vpn::platform::optionValue;
+using velmora::vpn::platform::toUtf8;
 
 constexpr int kOk = 0;
 constexpr int kRefused = 1;
@@ -74,7 +75,7 @@ std::optional<unsigned long long> number(const std::wstring& text) {
 }  // namespace
 
 int main() {
-    std::vector<std::wstring> arguments = velmora::vpn::commandLineArguments();
+    std::vector<std::wstring> arguments = velmora::vpn::platform::commandLineArguments();
     if (!arguments.empty()) arguments.erase(arguments.begin());
 
     std::wstring pipeName = velmora::vpn::kDefaultPipeName;
@@ -83,16 +84,15 @@ int main() {
     std::vector<std::wstring> words;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::wstring& argument = arguments[i];
-        const bool hasValue = i + 1 < arguments.size();
         if (argument == L"--help" || argument == L"-h") {
             std::cout << kUsage;
             return kOk;
-        } else if (argument == L"--pipe-name" && hasValue) {
-            pipeName = arguments[++i];
+        } else if (auto pipe = optionValue(arguments, i, L"--pipe-name")) {
+            pipeName = *pipe;
         } else if (argument == L"--service-only") {
             trust.ownUser = false;
-        } else if (argument == L"--timeout" && hasValue) {
-            const auto value = number(arguments[++i]);
+        } else if (auto limit = optionValue(arguments, i, L"--timeout")) {
+            const auto value = number(*limit);
             if (!value) return usageError("--timeout needs a number of milliseconds");
             timeout = std::chrono::milliseconds(*value);
         } else {
@@ -117,16 +117,16 @@ int main() {
         std::optional<std::wstring> configSource;
         boost::json::object payload;
         for (std::size_t i = 1; i < words.size(); ++i) {
-            if (words[i] == L"--config" && i + 1 < words.size()) {
-                configSource = words[++i];
-            } else if (words[i] == L"--owner-pid" && i + 1 < words.size()) {
-                const std::wstring& owner = words[++i];
-                const auto pid = owner == L"self" ? std::optional<unsigned long long>(velmora::vpn::currentProcessId())
-                                                  : number(owner);
+            if (auto config = optionValue(words, i, L"--config")) {
+                configSource = *config;
+            } else if (auto owner = optionValue(words, i, L"--owner-pid")) {
+                const auto pid = *owner == L"self"
+                                     ? std::optional<unsigned long long>(velmora::vpn::platform::currentProcessId())
+                                     : number(*owner);
                 if (!pid || *pid > 0xFFFFFFFF) return usageError("--owner-pid needs a process id or self");
                 payload["ownerProcessId"] = *pid;
-            } else if (words[i] == L"--linger" && i + 1 < words.size()) {
-                const auto milliseconds = number(words[++i]);
+            } else if (auto lingering = optionValue(words, i, L"--linger")) {
+                const auto milliseconds = number(*lingering);
                 if (!milliseconds) return usageError("--linger needs a number of milliseconds");
                 linger = std::chrono::milliseconds(*milliseconds);
             } else {

@@ -5,7 +5,7 @@
 
 #include "platform/text.h"
 
-namespace velmora::vpn {
+namespace velmora::vpn::platform {
 
 std::vector<std::wstring> commandLineArguments() {
     std::ifstream file("/proc/self/cmdline", std::ios::binary);
@@ -22,4 +22,4 @@ std::vector<std::wstring> commandLineArguments() {
     return arguments;
 }
 
-}  // namespace velmora::vpn
+}  // namespace velmora::vpn::platform

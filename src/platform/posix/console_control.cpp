@@ -2,7 +2,7 @@
 
 #include <csignal>
 
-namespace velmora::vpn {
+namespace velmora::vpn::platform {
 namespace {
 
 static_assert(std::atomic<bool>::is_always_lock_free, "the stop flag is raised from a signal handler");
@@ -24,4 +24,4 @@ void installConsoleStopHandler(std::atomic<bool>& stopFlag) {
     signal(SIGPIPE, SIG_IGN);
 }
 
-}  // namespace velmora::vpn
+}  // namespace velmora::vpn::platform

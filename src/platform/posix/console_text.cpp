@@ -4,6 +4,7 @@
 #include <iostream>
 #include <unistd.h>
 
+#include "platform/pipe_io.h"
 #include "platform/text.h"
 
 namespace velmora::vpn::platform {
@@ -14,11 +15,9 @@ void writeLine(StandardStream stream, const std::wstring& text) {
     std::fflush(nullptr);
     const std::string line = toUtf8(text) + "\n";
     const int descriptor = stream == StandardStream::output ? 1 : 2;
-    for (std::size_t done = 0; done < line.size();) {
-        const ssize_t n = write(descriptor, line.data() + done, line.size() - done);
-        if (n <= 0) return;
-        done += static_cast<std::size_t>(n);
-    }
+    moveAll(line.data(), line.size(), [descriptor](const char* at, std::uint32_t count) {
+        return writeFileSome(descriptor, at, count);
+    });  // a console that takes nothing loses the line: nowhere is left to say so
 }
 
 }  // namespace velmora::vpn::platform

@@ -21,7 +21,7 @@ std::string executableFolder() {
 
 }  // namespace
 
-std::string engineLibraryFileName() { return "libsing-box.so"; }
+std::string sharedLibraryFileName(const std::string& name) { return "lib" + name + ".so"; }
 
 void DynamicLibrary::load(const std::string& fileName) {
     unload();
@@ -36,15 +36,9 @@ void DynamicLibrary::load(const std::string& fileName) {
         const char* reason = absolute ? dlerror() : "the executable's folder is unknown";
         throw std::runtime_error("dlopen(" + fileName + ") failed: " + (reason != nullptr ? reason : "unknown error"));
     }
-    handle_ = handle;
+    library_.reset(handle);
 }
 
-void* DynamicLibrary::symbol(const char* name) const { return dlsym(handle_, name); }
-
-void DynamicLibrary::unload() noexcept {
-    if (handle_ == nullptr) return;
-    dlclose(handle_);
-    handle_ = nullptr;
-}
+void* DynamicLibrary::symbol(const char* name) const { return dlsym(library_.get(), name); }
 
 }  // namespace velmora::vpn::platform

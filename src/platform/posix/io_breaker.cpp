@@ -6,8 +6,6 @@ namespace velmora::vpn::platform {
 
 IoBreaker::IoBreaker(NativeHandle connection) : connection_(connection) {}
 
-IoBreaker::~IoBreaker() = default;
-
 // Shutting the socket down wakes a blocked read with end-of-file and a
 // blocked write with EPIPE (SIGPIPE is ignored), and so every later call; the
 // descriptor itself stays open for its owner to close.

@@ -10,28 +10,22 @@
 
 namespace velmora::vpn::platform {
 
-LogFile::LogFile(const std::wstring& path) : path_(path), handle_(path.empty() ? -1 : openLogFileForAppend(path)) {}
-
-LogFile::~LogFile() {
-    if (handle_ >= 0) close(handle_);
+LogFile::LogFile(const std::wstring& path) : path_(path) {
+    if (!path.empty()) handle_ = openLogFileForAppend(path);
 }
 
-bool LogFile::isOpen() const { return handle_ >= 0; }
+bool LogFile::isOpen() const { return handle_.valid(); }
 
 bool LogFile::append(const std::string& text) {
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t written = write(handle_, text.data() + done, text.size() - done);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        done += static_cast<std::size_t>(written);
-    }
-    return true;
+    const NativeHandle file = handle_.get();
+    return moveAll(text.data(), text.size(),
+                   [file](const char* at, std::uint32_t count) { return writeFileSome(file, at, count); })
+        .done;
 }
 
 std::uint64_t LogFile::size() const {
     struct stat info {};
-    return isOpen() && fstat(handle_, &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+    return isOpen() && fstat(handle_.get(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
 }
 
 // rename never follows a link at either name, and the new file is opened as
@@ -40,7 +34,6 @@ bool LogFile::rotate() {
     const std::string name = toUtf8(path_);
     const bool renamed = rename(name.c_str(), (name + ".1").c_str()) == 0;
     if (!renamed) return false;
-    if (isOpen()) close(handle_);
     handle_ = openLogFileForAppend(path_);
     return true;
 }

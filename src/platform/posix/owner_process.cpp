@@ -7,7 +7,9 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-namespace velmora::vpn {
+#include "platform/unique_handle.h"
+
+namespace velmora::vpn::platform {
 
 bool isOwnerGone(std::uint32_t ownerProcessId) {
     // Ids that do not fit a pid_t, or that kill() would read as a process
@@ -17,12 +19,10 @@ bool isOwnerGone(std::uint32_t ownerProcessId) {
     // A process that has ended is gone even while its parent has not reaped
     // it yet: its pidfd reads as ready. kill() cannot tell a zombie from a
     // live process, so it only serves where pidfds are missing.
-    const int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd >= 0) {
-        pollfd ended{pidfd, POLLIN, 0};
-        const bool gone = ::poll(&ended, 1, 0) > 0;
-        close(pidfd);
-        return gone;
+    const platform::OwnedHandle pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+    if (pidfd) {
+        pollfd ended{pidfd.get(), POLLIN, 0};
+        return ::poll(&ended, 1, 0) > 0;
     }
     if (errno == ESRCH) return true;
     // EPERM means the process exists but belongs to someone else.
@@ -31,4 +31,4 @@ bool isOwnerGone(std::uint32_t ownerProcessId) {
 
 std::uint32_t currentProcessId() { return static_cast<std::uint32_t>(getpid()); }
 
-}  // namespace velmora::vpn
+}  // namespace velmora::vpn::platform

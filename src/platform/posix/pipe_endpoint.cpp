@@ -12,8 +12,8 @@
 #include <unistd.h>
 
 #include "platform/error_text.h"
-#include "platform/posix/handles.h"
-#include "platform/posix/socket_path.h"
+#include "platform/unique_handle.h"
+#include "platform/socket_path.h"
 
 // The socket runs as root and every local user may connect, so its creation
 // must be proof against a user who races it. The socket is bound inside a
@@ -50,7 +50,7 @@ std::string folderProblem(int folder, const std::string& path) {
 
 // True when something answers on the socket at `name` in `folder`.
 bool socketAnswers(int folder, const std::string& name) {
-    FileDescriptor probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    OwnedHandle probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::snprintf(address.sun_path, sizeof address.sun_path, "/proc/self/fd/%d/%s", folder, name.c_str());
@@ -87,21 +87,21 @@ public:
 private:
     int parent_;
     std::string name_;
-    FileDescriptor folder_;
+    OwnedHandle folder_;
     int error_ = 0;
 };
 
 }  // namespace
 
 struct PipeListener::State {
-    std::string path;         // empty when the name maps to no socket path
-    FileDescriptor folder;    // the folder the socket lives in, while it listens
-    FileDescriptor listener;  // the listening socket, if any
-    dev_t device = 0;         // the socket file this process bound
+    std::string path;      // empty when the name maps to no socket path
+    OwnedHandle folder;    // the folder the socket lives in, while it listens
+    OwnedHandle listener;  // the listening socket, if any
+    dev_t device = 0;      // the socket file this process bound
     ino_t inode = 0;
     // Held open so that, when descriptors run out, one can be freed to accept
     // and close a waiting client instead of spinning on it.
-    FileDescriptor spare;
+    OwnedHandle spare;
 };
 
 PipeListener::PipeListener(const std::wstring& pipeName) : state_(std::make_unique<State>()) {
@@ -124,7 +124,7 @@ bool PipeListener::createInstance(std::string& error) {
         error = apiFailureText("bind", ENAMETOOLONG);
         return false;
     }
-    FileDescriptor folder(open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    OwnedHandle folder(open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folder) {
         error = apiFailureText("open", static_cast<std::uint32_t>(errno)) + " (" + folderOf(path) + ")";
         return false;
@@ -148,7 +148,7 @@ bool PipeListener::createInstance(std::string& error) {
         error = apiFailureText("mkdir", static_cast<std::uint32_t>(staging.error()));
         return false;
     }
-    FileDescriptor listener(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    OwnedHandle listener(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!listener) {
         error = apiFailureText("socket", static_cast<std::uint32_t>(errno));
         return false;
@@ -178,7 +178,7 @@ bool PipeListener::createInstance(std::string& error) {
     return true;
 }
 
-PollOutcome PipeListener::poll(std::chrono::milliseconds interval, NativeHandle& connection, std::string& error) {
+PollOutcome PipeListener::poll(std::chrono::milliseconds interval, OwnedHandle& connection, std::string& error) {
     // Under load a client is usually waiting already: accept first, and
     // wait only when nobody is there.
     int client = accept4(state_->listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
@@ -189,7 +189,7 @@ PollOutcome PipeListener::poll(std::chrono::milliseconds interval, NativeHandle&
         client = accept4(state_->listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
     }
     if (client >= 0) {
-        connection = client;
+        connection.reset(client);
         return PollOutcome::connected;
     }
     const int code = errno;
@@ -209,7 +209,7 @@ PollOutcome PipeListener::poll(std::chrono::milliseconds interval, NativeHandle&
             // does not spin on it, and the caller pauses before the next.
             if (state_->spare) {
                 state_->spare.reset();
-                FileDescriptor turnedAway(accept4(state_->listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+                OwnedHandle turnedAway(accept4(state_->listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
                 turnedAway.reset();
                 state_->spare.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
             }
@@ -234,30 +234,28 @@ void PipeListener::closeInstance() {
     state_->folder.reset();
 }
 
-PipeConnection::~PipeConnection() {
-    if (FileDescriptorTraits::isValid(handle_)) FileDescriptorTraits::close(handle_);
-}
+std::uint32_t pipeInstanceMode() { return 0; }
 
 void PipeConnection::makeBlocking() {
     // Accepted sockets do not inherit the listener's non-blocking mode; nothing to do.
 }
 
-void PipeConnection::disconnect() { shutdown(handle_, SHUT_RDWR); }
+void PipeConnection::disconnect() { shutdown(handle_.get(), SHUT_RDWR); }
 
 void PipeConnection::flushAndDisconnect() {
     // End our side, then wait (bounded) for the client to close its side:
     // closing with unread input would reset the connection and could cost the
     // client the response it has not read yet.
-    shutdown(handle_, SHUT_WR);
+    shutdown(handle_.get(), SHUT_WR);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kDrainMilliseconds);
     char discard[4096];
     for (;;) {
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) return;
-        pollfd readable{handle_, POLLIN, 0};
+        pollfd readable{handle_.get(), POLLIN, 0};
         if (::poll(&readable, 1, static_cast<int>(left.count())) <= 0) return;
-        if (recv(handle_, discard, sizeof discard, 0) <= 0) return;
+        if (recv(handle_.get(), discard, sizeof discard, 0) <= 0) return;
     }
 }
 

@@ -24,6 +24,14 @@ IoCall writeSome(NativeHandle pipe, const void* source, std::uint32_t count) {
     }
 }
 
+IoCall writeFileSome(NativeHandle file, const void* source, std::uint32_t count) {
+    for (;;) {
+        const ssize_t n = ::write(file, source, count);
+        if (n >= 0) return {true, static_cast<std::uint32_t>(n), 0};
+        if (errno != EINTR) return {false, 0, static_cast<std::uint32_t>(errno)};
+    }
+}
+
 const char* readCallName() { return "read"; }
 const char* writeCallName() { return "send"; }
 

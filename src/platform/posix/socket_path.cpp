@@ -1,4 +1,4 @@
-#include "platform/posix/socket_path.h"
+#include "platform/socket_path.h"
 
 #include <cstdlib>
 #include <unistd.h>

@@ -7,49 +7,36 @@
 
 #include "platform/text.h"
 
-namespace velmora::vpn {
+namespace velmora::vpn::platform {
 namespace {
 
 // The descriptor is duplicated onto 1 or 2, so the operating-system handle
 // and the C stream both write into the file; the opened descriptor is kept.
 void redirectOne(StdHandleRedirect& redirect, const std::wstring& path, FILE* stream) {
-    const int descriptor = fileno(stream);
-    const int opened = openLogFileForAppend(path);
-    if (opened < 0) {
+    OwnedHandle opened = openLogFileForAppend(path);
+    if (!opened) {
         redirect.runtimeStreamsFollow = false;
         return;
     }
-    redirect.keptHandles.push_back(opened);
     std::fflush(stream);
-    if (dup2(opened, descriptor) < 0) redirect.runtimeStreamsFollow = false;
+    if (dup2(opened.get(), fileno(stream)) < 0) redirect.runtimeStreamsFollow = false;
+    redirect.keptHandles.push_back(std::move(opened));
     setvbuf(stream, nullptr, _IONBF, 0);
 }
 
 }  // namespace
 
-StdHandleRedirect::~StdHandleRedirect() {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    for (platform::NativeHandle handle : keptHandles) {
-        if (handle >= 0) close(handle);
-    }
-}
-
 // The service writes here as root: a link at the path is never followed
 // (it could point at any file of the system, or create one where it points),
 // and only a regular file is written to (a FIFO could block the service).
-platform::NativeHandle openLogFileForAppend(const std::wstring& path) {
+OwnedHandle openLogFileForAppend(const std::wstring& path) {
     const std::string narrow = toUtf8(path);
-    if (narrow.empty()) return -1;
-    const int descriptor =
-        open(narrow.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0644);
-    if (descriptor < 0) return -1;
+    if (narrow.empty()) return {};
+    OwnedHandle descriptor(
+        open(narrow.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0644));
     struct stat info {};
-    if (fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode)) {
-        close(descriptor);
-        return -1;
-    }
-    fcntl(descriptor, F_SETFL, O_APPEND);  // writes block again, as to any file
+    if (!descriptor || fstat(descriptor.get(), &info) != 0 || !S_ISREG(info.st_mode)) return {};
+    fcntl(descriptor.get(), F_SETFL, O_APPEND);  // writes block again, as to any file
     return descriptor;
 }
 
@@ -60,4 +47,4 @@ std::unique_ptr<StdHandleRedirect> redirectStdHandles(const std::wstring& logFil
     return redirect;
 }
 
-}  // namespace velmora::vpn
+}  // namespace velmora::vpn::platform

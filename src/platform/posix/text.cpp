@@ -1,6 +1,6 @@
 #include "platform/text.h"
 
-namespace velmora::vpn {
+namespace velmora::vpn::platform {
 
 std::string toUtf8(const std::wstring& text) {
     std::string result;
@@ -66,4 +66,4 @@ std::wstring fromUtf8(const std::string& text) {
     return result;
 }
 
-}  // namespace velmora::vpn
+}  // namespace velmora::vpn::platform

@@ -8,7 +8,7 @@
 
 #include "platform/error_text.h"
 #include "platform/text.h"
-#include "platform/win32/handles.h"
+#include "platform/unique_handle.h"
 
 namespace velmora::vpn::platform {
 namespace {

@@ -3,9 +3,9 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "platform/win32/handles.h"
+#include "platform/unique_handle.h"
 
-namespace velmora::vpn {
+namespace velmora::vpn::platform {
 
 std::vector<std::wstring> commandLineArguments() {
     int count = 0;
@@ -15,4 +15,4 @@ std::vector<std::wstring> commandLineArguments() {
     return std::vector<std::wstring>(arguments, arguments + count);
 }
 
-}  // namespace velmora::vpn
+}  // namespace velmora::vpn::platform

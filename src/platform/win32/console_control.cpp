@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-namespace velmora::vpn {
+namespace velmora::vpn::platform {
 namespace {
 
 std::atomic<bool>* consoleStopFlag = nullptr;
@@ -28,4 +28,4 @@ void installConsoleStopHandler(std::atomic<bool>& stopFlag) {
     SetConsoleCtrlHandler(consoleControlHandler, TRUE);
 }
 
-}  // namespace velmora::vpn
+}  // namespace velmora::vpn::platform

@@ -3,7 +3,9 @@
 #include <memory>
 #include <system_error>
 
-#include "platform/win32/handles.h"
+#include <windows.h>
+
+#include "platform/unique_handle.h"
 
 namespace velmora::vpn::platform {
 namespace {

@@ -6,7 +6,7 @@
 
 namespace velmora::vpn::platform {
 
-std::string engineLibraryFileName() { return "sing-box.dll"; }
+std::string sharedLibraryFileName(const std::string& name) { return name + ".dll"; }
 
 void DynamicLibrary::load(const std::string& fileName) {
     unload();
@@ -20,19 +20,11 @@ void DynamicLibrary::load(const std::string& fileName) {
         const DWORD error = GetLastError();
         throw std::runtime_error("LoadLibraryA(" + fileName + ") failed. Windows error: " + std::to_string(error));
     }
-    handle_ = module;
+    library_.reset(module);
 }
 
 void* DynamicLibrary::symbol(const char* name) const {
-    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(handle_), name));
-}
-
-void DynamicLibrary::unload() noexcept {
-    if (handle_ == nullptr) return;
-    const DWORD saved = GetLastError();
-    FreeLibrary(static_cast<HMODULE>(handle_));
-    SetLastError(saved);
-    handle_ = nullptr;
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library_.get()), name));
 }
 
 }  // namespace velmora::vpn::platform

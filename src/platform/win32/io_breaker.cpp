@@ -8,19 +8,15 @@ IoBreaker::IoBreaker(NativeHandle connection) : connection_(connection) {
     HANDLE self = nullptr;
     if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, 0, FALSE,
                         DUPLICATE_SAME_ACCESS)) {
-        ioThread_ = self;
+        ioThread_.reset(self);
     }
-}
-
-IoBreaker::~IoBreaker() {
-    if (ioThread_ != nullptr) CloseHandle(ioThread_);
 }
 
 // The instance is in blocking mode, so its reads, writes and flushes are
 // synchronous: the one under way is cancelled on its thread. The handle
 // itself is left alone (see the header).
 void IoBreaker::breakOff() const {
-    if (ioThread_ != nullptr) CancelSynchronousIo(ioThread_);
+    if (ioThread_) CancelSynchronousIo(ioThread_.get());
 }
 
 }  // namespace velmora::vpn::platform

@@ -6,14 +6,11 @@
 
 namespace velmora::vpn::platform {
 
-LogFile::LogFile(const std::wstring& path)
-    : path_(path), handle_(path.empty() ? INVALID_HANDLE_VALUE : openLogFileForAppend(path)) {}
-
-LogFile::~LogFile() {
-    if (isOpen()) CloseHandle(handle_);
+LogFile::LogFile(const std::wstring& path) : path_(path) {
+    if (!path.empty()) handle_ = openLogFileForAppend(path);
 }
 
-bool LogFile::isOpen() const { return handle_ != INVALID_HANDLE_VALUE; }
+bool LogFile::isOpen() const { return handle_.valid(); }
 
 bool LogFile::append(const std::string& text) {
     // Text mode, as the C runtime writes it: every newline becomes CR LF.
@@ -23,14 +20,15 @@ bool LogFile::append(const std::string& text) {
         if (c == '\n') translated += '\r';
         translated += c;
     }
-    DWORD written = 0;
-    return WriteFile(handle_, translated.data(), static_cast<DWORD>(translated.size()), &written, nullptr) &&
-           written == translated.size();
+    const NativeHandle file = handle_.get();
+    return moveAll(translated.data(), translated.size(),
+                   [file](const char* at, std::uint32_t count) { return writeFileSome(file, at, count); })
+        .done;
 }
 
 std::uint64_t LogFile::size() const {
     LARGE_INTEGER size{};
-    return isOpen() && GetFileSizeEx(handle_, &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
+    return isOpen() && GetFileSizeEx(handle_.get(), &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
 }
 
 // Every handle on the log file shares delete access, so the file can be
@@ -38,7 +36,6 @@ std::uint64_t LogFile::size() const {
 // streams) go on writing into the renamed file.
 bool LogFile::rotate() {
     if (!MoveFileExW(path_.c_str(), (path_ + L".1").c_str(), MOVEFILE_REPLACE_EXISTING)) return false;
-    if (isOpen()) CloseHandle(handle_);
     handle_ = openLogFileForAppend(path_);
     return true;
 }

@@ -2,9 +2,9 @@
 
 #include <windows.h>
 
-#include "platform/win32/handles.h"
+#include "platform/unique_handle.h"
 
-namespace velmora::vpn {
+namespace velmora::vpn::platform {
 
 bool isOwnerGone(std::uint32_t ownerProcessId) {
     platform::KernelHandle process(OpenProcess(SYNCHRONIZE, FALSE, ownerProcessId));
@@ -18,4 +18,4 @@ bool isOwnerGone(std::uint32_t ownerProcessId) {
 
 std::uint32_t currentProcessId() { return GetCurrentProcessId(); }
 
-}  // namespace velmora::vpn
+}  // namespace velmora::vpn::platform

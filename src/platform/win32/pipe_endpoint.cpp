@@ -5,7 +5,7 @@
 #include <windows.h>
 #include <sddl.h>
 
-#include "platform/win32/handles.h"
+#include "platform/unique_handle.h"
 #include "platform/win32/pipe_parameters.h"
 #include "platform/error_text.h"
 
@@ -35,7 +35,7 @@ void makePipeSecurity(PipeSecurity& security) {
 struct PipeListener::State {
     std::wstring pipeName;
     PipeSecurity security;
-    FileHandle instance;  // the listening instance, if any
+    OwnedHandle instance;  // the listening instance, if any
 };
 
 PipeListener::PipeListener(const std::wstring& pipeName) : state_(std::make_unique<State>()) {
@@ -57,15 +57,15 @@ bool PipeListener::createInstance(std::string& error) {
     return true;
 }
 
-PollOutcome PipeListener::poll(std::chrono::milliseconds interval, NativeHandle& connection, std::string& error) {
+PollOutcome PipeListener::poll(std::chrono::milliseconds interval, OwnedHandle& connection, std::string& error) {
     if (ConnectNamedPipe(state_->instance.get(), nullptr)) {
-        connection = state_->instance.release();
+        connection = std::move(state_->instance);
         return PollOutcome::connected;
     }
     const DWORD code = GetLastError();
     switch (code) {
         case ERROR_PIPE_CONNECTED:
-            connection = state_->instance.release();
+            connection = std::move(state_->instance);
             return PollOutcome::connected;
         case ERROR_NO_DATA:
             // A client connected and left before it was served. The instance
@@ -84,20 +84,18 @@ PollOutcome PipeListener::poll(std::chrono::milliseconds interval, NativeHandle&
 
 void PipeListener::closeInstance() { state_->instance.reset(); }
 
-PipeConnection::~PipeConnection() {
-    if (FileHandleTraits::isValid(handle_)) FileHandleTraits::close(handle_);
-}
+std::uint32_t pipeInstanceMode() { return kPipeMode; }
 
 void PipeConnection::makeBlocking() {
     DWORD mode = PIPE_READMODE_BYTE | PIPE_WAIT;
-    SetNamedPipeHandleState(handle_, &mode, nullptr, nullptr);
+    SetNamedPipeHandleState(handle_.get(), &mode, nullptr, nullptr);
 }
 
 void PipeConnection::flushAndDisconnect() {
-    FlushFileBuffers(handle_);
-    DisconnectNamedPipe(handle_);
+    FlushFileBuffers(handle_.get());
+    DisconnectNamedPipe(handle_.get());
 }
 
-void PipeConnection::disconnect() { DisconnectNamedPipe(handle_); }
+void PipeConnection::disconnect() { DisconnectNamedPipe(handle_.get()); }
 
 }  // namespace velmora::vpn::platform

@@ -4,7 +4,7 @@
 
 #include "platform/text.h"
 
-#include "platform/win32/handles.h"
+#include "platform/unique_handle.h"
 
 namespace velmora::vpn::platform {
 
@@ -18,6 +18,10 @@ IoCall writeSome(NativeHandle pipe, const void* source, std::uint32_t count) {
     DWORD written = 0;
     if (!WriteFile(pipe, source, count, &written, nullptr)) return {false, 0, GetLastError()};
     return {true, written, 0};
+}
+
+IoCall writeFileSome(NativeHandle file, const void* source, std::uint32_t count) {
+    return writeSome(file, source, count);
 }
 
 const char* readCallName() { return "ReadFile"; }

@@ -6,7 +6,7 @@
 
 #include <windows.h>
 
-namespace velmora::vpn {
+namespace velmora::vpn::platform {
 namespace {
 
 // Points the C stream at the file the handle writes to. The stream is first
@@ -15,17 +15,12 @@ namespace {
 // land at its end whoever else writes to it. A runtime may refuse to reopen
 // a stream that it started without a descriptor (Wine's does; Windows' own
 // runtimes reopen it); the stream is then left as it was.
-bool pointStreamAt(FILE* stream, HANDLE forRuntime) {
+bool pointStreamAt(FILE* stream, OwnedHandle forRuntime) {
     std::fflush(stream);
-    if (_wfreopen(L"NUL", L"w", stream) == nullptr) {
-        CloseHandle(forRuntime);
-        return false;
-    }
-    const int wrapped = _open_osfhandle(reinterpret_cast<intptr_t>(forRuntime), _O_TEXT | _O_APPEND);
-    if (wrapped == -1) {
-        CloseHandle(forRuntime);
-        return false;
-    }
+    if (_wfreopen(L"NUL", L"w", stream) == nullptr) return false;
+    const int wrapped = _open_osfhandle(reinterpret_cast<intptr_t>(forRuntime.get()), _O_TEXT | _O_APPEND);
+    if (wrapped == -1) return false;
+    forRuntime.release();  // the descriptor owns it now
     const bool moved = _dup2(wrapped, _fileno(stream)) == 0;
     _close(wrapped);
     setvbuf(stream, nullptr, _IONBF, 0);
@@ -36,35 +31,26 @@ bool pointStreamAt(FILE* stream, HANDLE forRuntime) {
 // handle is kept; a second handle is given to the C runtime, under the
 // descriptor the C stream writes to.
 void redirectOne(StdHandleRedirect& redirect, const std::wstring& path, FILE* stream, DWORD which) {
-    HANDLE installed = openLogFileForAppend(path);
-    if (installed == INVALID_HANDLE_VALUE) {
+    OwnedHandle installed = openLogFileForAppend(path);
+    if (!installed) {
         redirect.runtimeStreamsFollow = false;
         return;
     }
-    SetStdHandle(which, installed);
-    redirect.keptHandles.push_back(installed);
-
-    HANDLE forRuntime = openLogFileForAppend(path);
-    if (forRuntime == INVALID_HANDLE_VALUE || !pointStreamAt(stream, forRuntime)) redirect.runtimeStreamsFollow = false;
+    OwnedHandle forRuntime = openLogFileForAppend(path);
+    if (!forRuntime || !pointStreamAt(stream, std::move(forRuntime))) redirect.runtimeStreamsFollow = false;
     // The runtime points the process's standard handle at whatever it puts
-    // on descriptor 1 or 2; the kept handle is the one the system sees.
-    SetStdHandle(which, installed);
+    // on descriptor 1 or 2, so the kept handle is installed after it: it is
+    // the one the system sees.
+    SetStdHandle(which, installed.get());
+    redirect.keptHandles.push_back(std::move(installed));
 }
 
 }  // namespace
 
-StdHandleRedirect::~StdHandleRedirect() {
-    std::fflush(stdout);
-    std::fflush(stderr);
-    for (platform::NativeHandle handle : keptHandles) {
-        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-    }
-}
-
-platform::NativeHandle openLogFileForAppend(const std::wstring& path) {
-    const std::wstring copy = path;
-    return CreateFileW(copy.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+OwnedHandle openLogFileForAppend(const std::wstring& path) {
+    return OwnedHandle(CreateFileW(path.c_str(), FILE_APPEND_DATA,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
 std::unique_ptr<StdHandleRedirect> redirectStdHandles(const std::wstring& logFile) {
@@ -74,4 +60,4 @@ std::unique_ptr<StdHandleRedirect> redirectStdHandles(const std::wstring& logFil
     return redirect;
 }
 
-}  // namespace velmora::vpn
+}  // namespace velmora::vpn::platform

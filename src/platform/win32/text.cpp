@@ -2,7 +2,7 @@
 
 #include <windows.h>
 
-namespace velmora::vpn {
+namespace velmora::vpn::platform {
 
 std::string toUtf8(const std::wstring& text) {
     if (text.empty()) return {};
@@ -24,4 +24,4 @@ std::wstring fromUtf8(const std::string& text) {
     return result;
 }
 
-}  // namespace velmora::vpn
+}  // namespace velmora::vpn::platform

@@ -1,15 +1,8 @@
-#include "app/service_options.h"
+#include "app/option_parser.h"
 
-#include <string_view>
+#include "platform/command_line.h"
 
 namespace velmora::vpn {
-namespace {
-
-bool startsWith(const std::wstring& text, std::wstring_view prefix) {
-    return text.size() >= prefix.size() && std::wstring_view(text).substr(0, prefix.size()) == prefix;
-}
-
-}  // namespace
 
 ServiceOptions parseServiceOptions(const std::vector<std::wstring>& arguments) {
     ServiceOptions options;
@@ -19,7 +12,6 @@ ServiceOptions parseServiceOptions(const std::vector<std::wstring>& arguments) {
     // from the following entry is taken verbatim, whatever it is.
     for (std::size_t i = 1; i < arguments.size(); ++i) {
         const std::wstring& entry = arguments[i];
-        const bool valueFollows = i + 1 < arguments.size();
         if (entry == L"--console") {
             options.console = true;
         } else if (entry == L"--service") {
@@ -32,18 +24,12 @@ ServiceOptions parseServiceOptions(const std::vector<std::wstring>& arguments) {
             options.uninstallService = true;
         } else if (entry == L"--start") {
             options.startAfterInstall = true;
-        } else if (entry == L"--startup" && valueFollows) {
-            options.startupMode = arguments[++i];
-        } else if (startsWith(entry, L"--startup=")) {
-            options.startupMode = entry.substr(10);
-        } else if (entry == L"--log-file" && valueFollows) {
-            options.logFile = arguments[++i];
-        } else if (startsWith(entry, L"--log-file=")) {
-            options.logFile = entry.substr(11);
-        } else if (entry == L"--pipe-name" && valueFollows) {
-            options.pipeName = arguments[++i];
-        } else if (startsWith(entry, L"--pipe-name=")) {
-            options.pipeName = entry.substr(12);
+        } else if (auto startup = platform::optionValue(arguments, i, L"--startup")) {
+            options.startupMode = *startup;
+        } else if (auto logFile = platform::optionValue(arguments, i, L"--log-file")) {
+            options.logFile = *logFile;
+        } else if (auto pipeName = platform::optionValue(arguments, i, L"--pipe-name")) {
+            options.pipeName = *pipeName;
         }
         // Anything else is ignored without a message.
     }

@@ -3,6 +3,8 @@
 #include <string>
 #include <vector>
 
+// POSIX only (defined there): the Unix domain socket that stands for the
+// service's pipe. Windows uses the pipe name itself.
 namespace velmora::vpn::platform {
 
 // Where the service puts the socket for a pipe name. A name that starts with

@@ -1,6 +1,6 @@
 #include "support/prelude.h"
 
-#include "app/service_options.h"
+#include "app/option_parser.h"
 
 namespace velmora::vpn {
 namespace {

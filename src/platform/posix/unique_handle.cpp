@@ -1,0 +1,18 @@
+#include "platform/unique_handle.h"
+
+#include <cerrno>
+#include <dlfcn.h>
+#include <unistd.h>
+
+namespace velmora::vpn::platform {
+
+LastErrorKeeper::LastErrorKeeper() noexcept : errno_(errno) {}
+LastErrorKeeper::~LastErrorKeeper() { errno = errno_; }
+
+NativeHandle NativeHandleTraits::invalid() noexcept { return -1; }
+bool NativeHandleTraits::isValid(NativeHandle value) noexcept { return value >= 0; }
+void NativeHandleTraits::close(NativeHandle value) noexcept { ::close(value); }
+
+void unloadLibrary(void* library) noexcept { dlclose(library); }
+
+}  // namespace velmora::vpn::platform
