@@ -30,7 +30,7 @@ const std::string kPong = R"({"version":1,"ok":true,"payload":{"status":"ok"}})"
 // frame, answer it, disconnect.
 void runBareServer(const std::wstring& pipe, std::atomic<bool>& stop) {
     platform::PipeListener listener(pipe);
-    std::string error;
+    platform::SystemError error;
     while (!stop) {
         if (!listener.createInstance(error)) continue;
         platform::OwnedHandle connection;
@@ -38,7 +38,7 @@ void runBareServer(const std::wstring& pipe, std::atomic<bool>& stop) {
                listener.poll(std::chrono::milliseconds(50), connection, error) != platform::PollOutcome::connected) {
         }
         if (stop) break;
-        platform::startDetachedThread(
+        const bool started = platform::startDetachedThread(
             [pipe = connection.release()] {
                 platform::PipeConnection owned{platform::OwnedHandle(pipe)};
                 owned.makeBlocking();
@@ -49,7 +49,8 @@ void runBareServer(const std::wstring& pipe, std::atomic<bool>& stop) {
                 }
                 owned.flushAndDisconnect();
             },
-            256 * 1024);
+            256 * 1024, error);
+        if (!started) std::abort();
     }
 }
 

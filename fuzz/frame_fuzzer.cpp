@@ -15,12 +15,9 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     // The stream comes from a memory file: a plain descriptor that reads like
     // a connection and ends where the input ends.
-    const int stream = memfd_create("frame", MFD_CLOEXEC);
-    if (stream < 0) return 0;
-    if (size > 0 && write(stream, data, size) != static_cast<ssize_t>(size)) {
-        close(stream);
-        return 0;
-    }
+    const velmora::vpn::platform::OwnedHandle owned(memfd_create("frame", MFD_CLOEXEC));
+    const int stream = owned.get();
+    if (!owned || (size > 0 && write(stream, data, size) != static_cast<ssize_t>(size))) return 0;
     lseek(stream, 0, SEEK_SET);
 
     std::size_t consumed = 0;
@@ -40,6 +37,5 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (error == "Pipe message is too large" && message != "previous") std::abort();
         break;
     }
-    close(stream);
     return 0;
 }

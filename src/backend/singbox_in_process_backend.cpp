@@ -30,7 +30,15 @@ SingBoxInProcessBackend::~SingBoxInProcessBackend() {
 }
 
 void SingBoxInProcessBackend::loadEngineLibrary() {
-    library_.load(settings_.libraryFileName);
+    platform::SystemError failure;
+    if (!library_.load(settings_.libraryFileName, failure)) {
+        // "LoadLibraryA(sing-box.dll) failed. Windows error: 126"; where the
+        // loader gives a reason instead of a code, "dlopen(...) failed: <reason>".
+        const std::string what = std::string(failure.call) + "(" + settings_.libraryFileName + ") failed";
+        throw std::runtime_error(failure.detail.empty()
+                                     ? what + ". " + platform::systemErrorLabel() + ": " + std::to_string(failure.code)
+                                     : what + ": " + failure.detail);
+    }
     // All five are looked up before any is tested.
     SingBoxApi api;
     api.CreateSingBoxInstance = exportAs<engine::CreateSingBoxInstanceFn>(library_, engine::kCreateExport);

@@ -23,10 +23,10 @@ struct CallerIdentity {
 // anything is read. On Windows it is looked up through the client's process,
 // whose id may be reused once that process has gone: it decides only the
 // caller's share of connections, never what a request may do.
-std::optional<CallerIdentity> connectingCaller(NativeHandle connection, std::string& error);
+std::optional<CallerIdentity> connectingCaller(NativeHandle connection, SystemError& error);
 // The caller who sent the request just read: the kernel's record of the
 // socket's peer on Linux, the security context of the last message read on
 // Windows. Decides what the request may do.
-std::optional<CallerIdentity> requestingCaller(NativeHandle connection, std::string& error);
+std::optional<CallerIdentity> requestingCaller(NativeHandle connection, SystemError& error);
 
 }  // namespace velmora::vpn::platform

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "platform/system_error.h"
 #include "platform/unique_handle.h"
 
 namespace velmora::vpn::platform {
@@ -13,9 +14,10 @@ std::string sharedLibraryFileName(const std::string& name);
 // One loaded shared library, freed when the object is destroyed or unloaded.
 class DynamicLibrary {
 public:
-    // Loads `fileName`, searching the executable's own folder first. Throws
-    // std::runtime_error naming the library and carrying the system's reason.
-    void load(const std::string& fileName);
+    // Loads `fileName` from the executable's own folder. False with the
+    // failure: the loader's call and its code, or (POSIX) the loader's reason
+    // as the detail.
+    bool load(const std::string& fileName, SystemError& error);
     // The address of an exported function, or null when it is not exported.
     void* symbol(const char* name) const;
     void unload() noexcept { library_.reset(); }

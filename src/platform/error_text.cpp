@@ -1,6 +1,6 @@
 #include "platform/error_text.h"
 
-#include "platform/pipe_io.h"
+#include "platform/system_error.h"
 
 namespace velmora::vpn {
 
@@ -13,6 +13,10 @@ std::string windowsErrorText(std::uint32_t code) {
 
 std::string apiFailureText(const std::string& operation, std::uint32_t code) {
     return operation + " failed. " + platform::systemErrorLabel() + " " + windowsErrorText(code);
+}
+
+std::string platform::failureText(const SystemError& error) {
+    return error.call == nullptr ? error.detail : apiFailureText(error.call, error.code) + error.detail;
 }
 
 }  // namespace velmora::vpn

@@ -17,24 +17,28 @@ namespace velmora::vpn::platform {
 enum class PollOutcome {
     connected,  // a client is connected; the connection now belongs to the caller
     waiting,    // no client yet; the poll has waited its interval
-    failed,     // the endpoint failed; the caller logs the text and closes it
-    throttled,  // the system ran out of resources; the endpoint stays, the caller logs the text and pauses
+    failed,     // the endpoint failed; the caller logs the failure and closes it
+    throttled,  // the system ran out of resources; the endpoint stays, the caller logs the failure and pauses
 };
 
 class PipeListener {
 public:
     // Prepares the endpoint's access rules; creates nothing yet.
     explicit PipeListener(const std::wstring& pipeName);
+    // Why the endpoint falls back to the system's default access rules
+    // (Windows, when its own could not be built), for the owner to log; no
+    // call when it does not.
+    const SystemError& accessFallback() const;
     // Closes a listening endpoint and releases the access rules.
     ~PipeListener();
     PipeListener(const PipeListener&) = delete;
     PipeListener& operator=(const PipeListener&) = delete;
 
     // Makes an endpoint listen (a new instance on Windows; elsewhere the
-    // socket, unless it listens already). False with the failure text.
-    bool createInstance(std::string& error);
+    // socket, unless it listens already). False with the failure.
+    bool createInstance(SystemError& error);
     // Looks for a client once, waiting up to `interval` when none is there.
-    PollOutcome poll(std::chrono::milliseconds interval, OwnedHandle& connection, std::string& error);
+    PollOutcome poll(std::chrono::milliseconds interval, OwnedHandle& connection, SystemError& error);
     // Stops listening.
     void closeInstance();
 

@@ -3,19 +3,20 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/system_error.h"
 #include "platform/unique_handle.h"
 
 // Blocking byte moves on one connected pipe (a named pipe instance on
-// Windows, a connected Unix domain socket elsewhere) and the system's texts for
-// its error codes.
+// Windows, a connected Unix domain socket elsewhere), and on files.
 namespace velmora::vpn::platform {
 
 // One read or write call: `ok` with the bytes moved (0 means the peer closed),
-// or not `ok` with the system error code read right after the failing call.
+// or not `ok` with the call ("ReadFile", "read", ...) and the system error
+// code read right after it.
 struct IoCall {
     bool ok = false;
     std::uint32_t count = 0;
-    std::uint32_t error = 0;
+    SystemError error;
 };
 
 IoCall readSome(NativeHandle pipe, void* destination, std::uint32_t count);
@@ -44,16 +45,5 @@ WholeMove moveAll(Byte* position, std::uint64_t count, Call call) {
     }
     return {true, {}};
 }
-
-// Names of the calls above as they appear in failure texts ("ReadFile" / "read").
-const char* readCallName();
-const char* writeCallName();
-
-// The system's message for an error code exactly as the system gives it, or
-// an empty text when it has none.
-std::string systemErrorMessage(std::uint32_t code);
-
-// The word for the system's error codes in failure texts ("Windows error").
-const char* systemErrorLabel();
 
 }  // namespace velmora::vpn::platform

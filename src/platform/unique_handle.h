@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <utility>
 
 // Windows' service handle type (an SC_HANDLE points at one), by its own name.
@@ -87,6 +88,11 @@ struct NativeHandleTraits {
     static void close(Value value) noexcept;
 };
 using OwnedHandle = UniqueHandle<NativeHandleTraits>;
+
+// A network socket: a descriptor on POSIX, a Winsock SOCKET on Windows
+// (INVALID_SOCKET is -1 here too).
+void closeSocket(std::intptr_t socket) noexcept;
+using OwnedSocket = UniqueHandle<ClosedBy<std::intptr_t, closeSocket, -1>>;
 
 // A loaded shared library (dlclose / FreeLibrary).
 void unloadLibrary(void* library) noexcept;

@@ -11,14 +11,12 @@ constexpr std::size_t kFirstBodyChunk = 64 * 1024;
 constexpr std::size_t kFirstRead = 4096;
 
 // Moves exactly `count` bytes, and says in the pipe's texts how it failed.
-// Reading and writing differ only in the call, its name in failure texts and
-// the text for a closed pipe.
+// Reading and writing differ only in the call and the text for a closed pipe.
 template <typename Byte, typename Call>
-bool moveExact(Byte* position, std::uint64_t count, Call call, const char* callName, const char* closedText,
-               std::string& error) {
+bool moveExact(Byte* position, std::uint64_t count, Call call, const char* closedText, std::string& error) {
     const platform::WholeMove move = platform::moveAll(position, count, call);
     if (move.done) return true;
-    error = move.last.ok ? closedText : apiFailureText(callName, move.last.error);
+    error = move.last.ok ? closedText : platform::failureText(move.last.error);
     return false;
 }
 
@@ -28,14 +26,14 @@ bool readExact(platform::NativeHandle pipe, void* destination, std::uint64_t cou
     return moveExact(
         static_cast<unsigned char*>(destination), count,
         [pipe](unsigned char* at, std::uint32_t chunk) { return platform::readSome(pipe, at, chunk); },
-        platform::readCallName(), "Pipe closed while reading message", error);
+        "Pipe closed while reading message", error);
 }
 
 bool writeExact(platform::NativeHandle pipe, const void* source, std::uint64_t count, std::string& error) {
     return moveExact(
         static_cast<const unsigned char*>(source), count,
         [pipe](const unsigned char* at, std::uint32_t chunk) { return platform::writeSome(pipe, at, chunk); },
-        platform::writeCallName(), "Pipe closed while writing message", error);
+        "Pipe closed while writing message", error);
 }
 
 bool readMessage(platform::NativeHandle pipe, std::string& result, std::string& error,
@@ -49,7 +47,7 @@ bool readMessage(platform::NativeHandle pipe, std::string& result, std::string& 
     while (have < 4) {
         const platform::IoCall got = platform::readSome(pipe, message.data() + have, kFirstRead - have);
         if (!got.ok) {
-            error = apiFailureText(platform::readCallName(), got.error);
+            error = platform::failureText(got.error);
             return false;
         }
         if (got.count == 0) {

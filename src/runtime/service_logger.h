@@ -34,6 +34,7 @@ public:
     void log(const std::string& message);
 
     // The line for a message at a given local time, without its newline.
+    // Public for its test, which pins the format at fixed times.
     static std::string formatLine(const platform::LocalTime& time, const std::string& message);
 
 private:

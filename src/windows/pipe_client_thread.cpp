@@ -98,13 +98,14 @@ bool SingBoxNamedPipeServer::serveClient(SingBoxNamedPipeServer* server, ClientB
         return false;
     }
     // What the request may do depends on who sent it.
-    const std::optional<platform::CallerIdentity> caller = platform::requestingCaller(pipe, error);
+    platform::SystemError unknown;
+    const std::optional<platform::CallerIdentity> caller = platform::requestingCaller(pipe, unknown);
     std::string response;
     {
         ServerCall call(book);
         if (!call.entered()) return false;  // the server is gone: no answer
         if (!caller) {
-            server->logConnectionFailure(error);
+            server->logConnectionFailure(platform::failureText(unknown));
             return false;
         }
         response = server->handleRequest(request, *caller);

@@ -3,7 +3,10 @@
 #include "windows/singbox_named_pipe_server.h"
 
 namespace velmora::vpn {
+namespace {
 
+// The response envelope: "version" and, when the request object has one, a
+// copy of its "requestId".
 boost::json::object makeEnvelope(const boost::json::object* request) {
     boost::json::object envelope;
     envelope["version"] = kProtocolVersion;
@@ -14,6 +17,8 @@ boost::json::object makeEnvelope(const boost::json::object* request) {
     }
     return envelope;
 }
+
+}  // namespace
 
 std::string successResponse(const boost::json::object* request, boost::json::object payload) {
     boost::json::object response = makeEnvelope(request);

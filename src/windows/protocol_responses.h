@@ -6,10 +6,8 @@
 
 namespace velmora::vpn {
 
-// The response envelope: "version" and, when the request object has one, a
-// copy of its "requestId". `request` may be null (unparsable or non-object
-// requests).
-boost::json::object makeEnvelope(const boost::json::object* request);
+// `request` may be null below (unparsable or non-object requests); the
+// envelope then has no "requestId".
 
 // Serialised success response: envelope, "ok": true, "payload".
 std::string successResponse(const boost::json::object* request, boost::json::object payload);

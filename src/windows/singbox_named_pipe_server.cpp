@@ -52,14 +52,17 @@ void SingBoxNamedPipeServer::run(std::atomic<bool>& stopFlag) {
     startOwnerWatcher();
     DeadlineWatch deadlines(clients_);
     platform::PipeListener listener(pipeName_);
+    if (const platform::SystemError& fallback = listener.accessFallback(); fallback.call != nullptr) {
+        log("Pipe access falls back to the system's default: " + platform::failureText(fallback));
+    }
 
     while (!stopFlag.load()) {
         // At the cap no new connection is taken until one ends: clients wait
         // in the system's queue, or find the pipe busy and retry.
         if (!clients_->waitForRoom(settings_.maxClients, settings_.connectPollInterval)) continue;
-        std::string error;
+        platform::SystemError error;
         if (!listener.createInstance(error)) {
-            log(error);
+            log(platform::failureText(error));
             std::this_thread::sleep_for(settings_.createRetryPause);
             continue;
         }
@@ -72,12 +75,12 @@ void SingBoxNamedPipeServer::run(std::atomic<bool>& stopFlag) {
                 break;
             }
             if (outcome == platform::PollOutcome::throttled) {
-                log(error);
+                log(platform::failureText(error));
                 std::this_thread::sleep_for(settings_.createRetryPause);
             }
             if (outcome == platform::PollOutcome::failed) {
                 // No pause: a new endpoint is created at once.
-                log(error);
+                log(platform::failureText(error));
                 listener.closeInstance();
                 break;
             }
@@ -104,7 +107,7 @@ void SingBoxNamedPipeServer::run(std::atomic<bool>& stopFlag) {
 // cannot be created (the system's limit on threads, memory) costs only this
 // connection. False when the loop should pause.
 bool SingBoxNamedPipeServer::handOver(platform::OwnedHandle connection) {
-    std::string error;
+    platform::SystemError error;
     const std::optional<platform::CallerIdentity> caller = platform::connectingCaller(connection.get(), error);
     // The count goes up before the thread exists, so shutdown can never miss
     // a thread that has been handed a connection.
@@ -113,7 +116,7 @@ bool SingBoxNamedPipeServer::handOver(platform::OwnedHandle connection) {
                                   : ClientBook::Admission::userShareTaken;
     if (admission != ClientBook::Admission::admitted) {
         if (!caller) {
-            logConnectionFailure(error);
+            logConnectionFailure(platform::failureText(error));
         } else if (admission == ClientBook::Admission::userShareTaken) {
             logConnectionFailure("User " + caller->user + " holds " + std::to_string(settings_.maxConnectionsPerUser) +
                                  " connections already; one more was closed");
@@ -124,17 +127,23 @@ bool SingBoxNamedPipeServer::handOver(platform::OwnedHandle connection) {
         }
         return true;
     }
+    std::string failure;
     try {
-        platform::startDetachedThread([this, book = clients_, pipe = connection.get(), caller = *caller,
-                                       settings = settings_] { clientThreadMain(this, book, pipe, caller, settings); },
-                                      settings_.clientStackBytes);
-        connection.release();  // the client thread owns it now
-        return true;
-    } catch (const std::exception& failure) {
-        clients_->countOut(*caller);
-        log(std::string("Client thread could not be started: ") + failure.what());
-        return false;
+        if (platform::startDetachedThread(
+                [this, book = clients_, pipe = connection.get(), caller = *caller, settings = settings_] {
+                    clientThreadMain(this, book, pipe, caller, settings);
+                },
+                settings_.clientStackBytes, error)) {
+            connection.release();  // the client thread owns it now
+            return true;
+        }
+        failure = std::string(error.call) + ": " + platform::systemErrorMessage(error.code);
+    } catch (const std::exception& exhausted) {  // no memory for the thread's body
+        failure = exhausted.what();
     }
+    clients_->countOut(*caller);
+    log("Client thread could not be started: " + failure);
+    return false;
 }
 
 void SingBoxNamedPipeServer::logConnectionFailure(const std::string& line) {

@@ -20,14 +20,15 @@ using Paths = std::vector<std::string>;
 
 // A socket bound and listening at `path`, as somebody else's would be; -1
 // when that fails.
-int listeningSocket(const std::string& path) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+platform::OwnedHandle listeningSocket(const std::string& path) {
+    platform::OwnedHandle fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     path.copy(address.sun_path, sizeof address.sun_path - 1);
-    if (bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && listen(fd, 4) == 0) return fd;
-    close(fd);
-    return -1;
+    if (bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 && listen(fd.get(), 4) == 0) {
+        return fd;
+    }
+    return {};
 }
 
 bool answers(const std::string& path) {
@@ -85,7 +86,7 @@ TEST(LinuxPipeNames, EveryClientLooksWhereTheServiceOfItsKindListens) {
 // with its mode, leaves nothing else behind and goes with the server. A
 // folder others can write is refused.
 TEST_F(Folder, WhatIsFoundAtTheNameIsNeverFollowedOrChanged) {
-    int live = -1;
+    platform::OwnedHandle live;
     const std::vector<std::function<void()>> squatters = {
         [&] { std::ofstream(socket) << "x"; },       [&] { fs::create_directory(socket); },
         [&] { fs::create_symlink(secret, socket); }, [&] { fs::create_symlink(folder + "/nowhere", socket); },
@@ -104,11 +105,11 @@ TEST_F(Folder, WhatIsFoundAtTheNameIsNeverFollowedOrChanged) {
         EXPECT_EQ(statOf(socket).st_mode, before.st_mode);
         EXPECT_TRUE(secretUntouched());
         EXPECT_FALSE(fs::exists(folder + "/nowhere"));
-        if (live >= 0) close(live);
+        live.reset();
         fs::remove_all(socket);
     }
-    close(listeningSocket(socket));  // a stale socket: nothing answers on it
-    ::umask(077);                    // the mode is given, not inherited
+    listeningSocket(socket);  // a stale socket: nothing answers on it
+    ::umask(077);             // the mode is given, not inherited
     auto running = std::make_unique<testing::RunningServer>(backend, logs.callback(), testing::fastSettings(),
                                                             platform::fromUtf8(socket));
     EXPECT_TRUE(testing::waitUntil([&] { return answers(socket); }));
@@ -160,14 +161,13 @@ TEST_F(Folder, AServiceOfAnotherUserIsRefused) {
 // A server that never accepts, its queue full: the client gives up when its
 // time-out has passed instead of waiting in connect.
 TEST_F(Folder, TheClientGivesUpOnAFullQueueAtItsTimeOut) {
-    const int listener = listeningSocket(socket);
+    const platform::OwnedHandle listener = listeningSocket(socket);
     ClientConnection queued[16];
     std::string error;
     for (auto& connection : queued) connection.connect(platform::fromUtf8(socket), milliseconds(0), error);
     EXPECT_THAT(testing::runSibling("velmora-vpn-client", {"--pipe-name", socket, "--timeout", "300", "ping"},
                                     milliseconds(10000)),
                 Ran(2u, "", HasSubstr("connect failed. error 11")));
-    close(listener);
 }
 
 // Standard error is a pipe whose reader has exited: the run still serves and

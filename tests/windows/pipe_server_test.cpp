@@ -139,13 +139,14 @@ TEST(PipeServerShutdown, ClosesTheEndpointAtOnceAndLateClientsTouchNothing) {
 TEST(CallerIdentity, AClientOfTheServicesOwnUserIsPrivileged) {
     const std::wstring name = testing::uniquePipeName();
     platform::PipeListener listener(name);
+    platform::SystemError failure;
+    ASSERT_TRUE(listener.createInstance(failure)) << platform::failureText(failure);
     std::string error;
-    ASSERT_TRUE(listener.createInstance(error)) << error;
     ClientConnection client;
     auto connected = std::async(std::launch::async, [&] { return client.connect(name, milliseconds(5000), error); });
     platform::OwnedHandle owned;
     ASSERT_TRUE(testing::waitUntil(
-        [&] { return listener.poll(milliseconds(5), owned, error) == platform::PollOutcome::connected; }));
+        [&] { return listener.poll(milliseconds(5), owned, failure) == platform::PollOutcome::connected; }));
     ASSERT_TRUE(connected.get()) << error;
     platform::PipeConnection connection(std::move(owned));
     connection.makeBlocking();
@@ -153,8 +154,8 @@ TEST(CallerIdentity, AClientOfTheServicesOwnUserIsPrivileged) {
     std::string request;
     ASSERT_TRUE(writeMessage(client.handle(), "{}", 2, error) && readMessage(accepted, request, error)) << error;
     for (const auto& caller :
-         {platform::connectingCaller(accepted, error), platform::requestingCaller(accepted, error)}) {
-        ASSERT_TRUE(caller) << error;
+         {platform::connectingCaller(accepted, failure), platform::requestingCaller(accepted, failure)}) {
+        ASSERT_TRUE(caller) << platform::failureText(failure);
         EXPECT_TRUE(caller->privileged);
         EXPECT_THAT(caller->user, ::testing::AnyOf(::testing::StartsWith("uid "), ::testing::StartsWith("S-1-5-")));
     }

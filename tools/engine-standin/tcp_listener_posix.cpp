@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace velmora::standin {
@@ -18,37 +19,30 @@ bool TcpListener::open(const std::string& address, std::uint16_t port) {
     where.sin_family = AF_INET;
     where.sin_port = htons(port);
     if (inet_pton(AF_INET, address.c_str(), &where.sin_addr) != 1) return false;
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) return false;
+    vpn::platform::OwnedSocket made(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!made) return false;
+    const int fd = static_cast<int>(made.get());
     const int yes = 1;
     setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 || listen(fd, 16) != 0) {
-        ::close(fd);
-        return false;
-    }
-    socket_ = fd;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 || listen(fd, 16) != 0) return false;
+    socket_ = std::move(made);
     return true;
 }
 
 void TcpListener::acceptPending() {
-    if (socket_ == kNone) return;
+    if (!socket_) return;
     for (;;) {
-        const int client = accept4(static_cast<int>(socket_), nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0) return;
-        ::close(client);
+        // Closed at once, as it goes.
+        const vpn::platform::OwnedSocket client(
+            accept4(static_cast<int>(socket_.get()), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!client) return;
     }
-}
-
-void TcpListener::close() {
-    if (socket_ == kNone) return;
-    ::close(static_cast<int>(socket_));
-    socket_ = kNone;
 }
 
 void TcpListener::waitForAny(TcpListener* listeners, std::size_t count, int milliseconds) {
     std::vector<pollfd> fds;
     for (std::size_t i = 0; i < count; ++i) {
-        if (listeners[i].socket_ != kNone) fds.push_back({static_cast<int>(listeners[i].socket_), POLLIN, 0});
+        if (listeners[i].socket_) fds.push_back({static_cast<int>(listeners[i].socket_.get()), POLLIN, 0});
     }
     if (fds.empty()) {
         std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));

@@ -5,6 +5,7 @@
 
 #include <mutex>
 #include <thread>
+#include <utility>
 
 namespace velmora::standin {
 namespace {
@@ -26,34 +27,27 @@ bool TcpListener::open(const std::string& address, std::uint16_t port) {
     where.sin_family = AF_INET;
     where.sin_port = htons(port);
     if (inet_pton(AF_INET, address.c_str(), &where.sin_addr) != 1) return false;
-    const SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    if (s == INVALID_SOCKET) return false;
+    vpn::platform::OwnedSocket made(static_cast<std::intptr_t>(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)));
+    if (!made) return false;
+    const auto s = static_cast<SOCKET>(made.get());
     // Exclusive use, as a real engine takes its ports: a second bind fails.
     BOOL yes = TRUE;
     setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes), sizeof yes);
     u_long nonBlocking = 1;
     ioctlsocket(s, FIONBIO, &nonBlocking);
-    if (bind(s, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 || listen(s, 16) != 0) {
-        closesocket(s);
-        return false;
-    }
-    socket_ = static_cast<std::intptr_t>(s);
+    if (bind(s, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 || listen(s, 16) != 0) return false;
+    socket_ = std::move(made);
     return true;
 }
 
 void TcpListener::acceptPending() {
-    if (socket_ == kNone) return;
+    if (!socket_) return;
     for (;;) {
-        const SOCKET client = accept(static_cast<SOCKET>(socket_), nullptr, nullptr);
-        if (client == INVALID_SOCKET) return;
-        closesocket(client);
+        // Closed at once, as it goes.
+        const vpn::platform::OwnedSocket client(
+            static_cast<std::intptr_t>(accept(static_cast<SOCKET>(socket_.get()), nullptr, nullptr)));
+        if (!client) return;
     }
-}
-
-void TcpListener::close() {
-    if (socket_ == kNone) return;
-    closesocket(static_cast<SOCKET>(socket_));
-    socket_ = kNone;
 }
 
 void TcpListener::waitForAny(TcpListener* listeners, std::size_t count, int milliseconds) {
@@ -61,8 +55,8 @@ void TcpListener::waitForAny(TcpListener* listeners, std::size_t count, int mill
     FD_ZERO(&readable);
     bool any = false;
     for (std::size_t i = 0; i < count && i < FD_SETSIZE; ++i) {
-        if (listeners[i].socket_ == kNone) continue;
-        FD_SET(static_cast<SOCKET>(listeners[i].socket_), &readable);
+        if (!listeners[i].socket_) continue;
+        FD_SET(static_cast<SOCKET>(listeners[i].socket_.get()), &readable);
         any = true;
     }
     if (!any) {

@@ -2,7 +2,6 @@
 
 #include <memory>
 #include <pthread.h>
-#include <system_error>
 
 namespace velmora::vpn::platform {
 namespace {
@@ -18,32 +17,40 @@ void* threadEntry(void* argument) noexcept {
 // The attribute record lives only for the creation.
 class DetachedAttributes {
 public:
-    explicit DetachedAttributes(std::size_t stackBytes) {
-        if (const int error = pthread_attr_init(&attributes_); error != 0) {
-            throw std::system_error(error, std::generic_category(), "pthread_attr_init");
-        }
+    explicit DetachedAttributes(std::size_t stackBytes) : made_(pthread_attr_init(&attributes_)) {
+        if (made_ != 0) return;
         pthread_attr_setdetachstate(&attributes_, PTHREAD_CREATE_DETACHED);
         if (stackBytes != 0) pthread_attr_setstacksize(&attributes_, stackBytes);
     }
-    ~DetachedAttributes() { pthread_attr_destroy(&attributes_); }
+    ~DetachedAttributes() {
+        if (made_ == 0) pthread_attr_destroy(&attributes_);
+    }
     DetachedAttributes(const DetachedAttributes&) = delete;
     DetachedAttributes& operator=(const DetachedAttributes&) = delete;
+    int made() const { return made_; }  // pthread_attr_init's result
     const pthread_attr_t* get() const { return &attributes_; }
 
 private:
     pthread_attr_t attributes_{};
+    int made_;
 };
 
 }  // namespace
 
-void startDetachedThread(std::function<void()> body, std::size_t stackBytes) {
+bool startDetachedThread(std::function<void()> body, std::size_t stackBytes, SystemError& error) {
     auto owned = std::make_unique<Body>(std::move(body));
     const DetachedAttributes attributes(stackBytes);
+    if (attributes.made() != 0) {
+        error = {"pthread_attr_init", static_cast<std::uint32_t>(attributes.made()), {}};
+        return false;
+    }
     pthread_t thread{};
-    if (const int error = pthread_create(&thread, attributes.get(), &threadEntry, owned.get()); error != 0) {
-        throw std::system_error(error, std::generic_category(), "pthread_create");
+    if (const int code = pthread_create(&thread, attributes.get(), &threadEntry, owned.get()); code != 0) {
+        error = {"pthread_create", static_cast<std::uint32_t>(code), {}};
+        return false;
     }
     [[maybe_unused]] Body* const handedOver = owned.release();  // the new thread deletes it
+    return true;
 }
 
 }  // namespace velmora::vpn::platform

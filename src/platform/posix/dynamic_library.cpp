@@ -1,7 +1,5 @@
 #include "platform/dynamic_library.h"
 
-#include <stdexcept>
-
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -23,7 +21,7 @@ std::string executableFolder() {
 
 std::string sharedLibraryFileName(const std::string& name) { return "lib" + name + ".so"; }
 
-void DynamicLibrary::load(const std::string& fileName) {
+bool DynamicLibrary::load(const std::string& fileName, SystemError& error) {
     unload();
     // The service runs as root: a bare file name is loaded from the
     // executable's own folder by its absolute path, and nowhere else. The
@@ -34,9 +32,11 @@ void DynamicLibrary::load(const std::string& fileName) {
     void* handle = absolute ? dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL) : nullptr;
     if (handle == nullptr) {
         const char* reason = absolute ? dlerror() : "the executable's folder is unknown";
-        throw std::runtime_error("dlopen(" + fileName + ") failed: " + (reason != nullptr ? reason : "unknown error"));
+        error = {"dlopen", 0, reason != nullptr ? reason : "unknown error"};
+        return false;
     }
     library_.reset(handle);
+    return true;
 }
 
 void* DynamicLibrary::symbol(const char* name) const { return dlsym(library_.get(), name); }

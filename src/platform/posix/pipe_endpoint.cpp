@@ -11,7 +11,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "platform/error_text.h"
 #include "platform/unique_handle.h"
 #include "platform/socket_path.h"
 
@@ -36,16 +35,20 @@ std::string folderOf(const std::string& path) {
 
 std::string nameOf(const std::string& path) { return path.substr(path.rfind('/') + 1); }
 
-// Why the folder must not hold the socket, or empty when it may.
-std::string folderProblem(int folder, const std::string& path) {
+// Whether the folder may hold the socket; false with the reason.
+bool folderFit(int folder, const std::string& path, SystemError& error) {
     struct stat info {};
-    if (fstat(folder, &info) != 0) return apiFailureText("stat", static_cast<std::uint32_t>(errno));
+    if (fstat(folder, &info) != 0) {
+        error = {"stat", static_cast<std::uint32_t>(errno), {}};
+        return false;
+    }
     const bool othersMayWrite = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
     const bool rootSticky = info.st_uid == 0 && (info.st_mode & S_ISVTX) != 0;
     if ((info.st_uid != 0 && info.st_uid != geteuid()) || (othersMayWrite && !rootSticky)) {
-        return "Refusing to serve on " + path + ": its folder can be written by other users";
+        error = {nullptr, 0, "Refusing to serve on " + path + ": its folder can be written by other users"};
+        return false;
     }
-    return {};
+    return true;
 }
 
 // True when something answers on the socket at `name` in `folder`.
@@ -110,47 +113,50 @@ PipeListener::PipeListener(const std::wstring& pipeName) : state_(std::make_uniq
 
 PipeListener::~PipeListener() { closeInstance(); }
 
-bool PipeListener::createInstance(std::string& error) {
+// The socket's access is its mode, which has no fallback.
+const SystemError& PipeListener::accessFallback() const {
+    static const SystemError none;
+    return none;
+}
+
+bool PipeListener::createInstance(SystemError& error) {
     if (state_->listener) return true;
     const std::string& path = state_->path;
     if (path.empty()) {
-        error = apiFailureText("bind", EINVAL) +
-                " (the pipe name maps to no socket path; a service not running as root needs XDG_RUNTIME_DIR)";
+        error = {"bind", EINVAL,
+                 " (the pipe name maps to no socket path; a service not running as root needs XDG_RUNTIME_DIR)"};
         return false;
     }
     const std::string name = nameOf(path);
     // Clients reach the socket by its full path, which must fit an address.
     if (name.empty() || path.size() >= sizeof(sockaddr_un::sun_path)) {
-        error = apiFailureText("bind", ENAMETOOLONG);
+        error = {"bind", ENAMETOOLONG, {}};
         return false;
     }
     OwnedHandle folder(open(folderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folder) {
-        error = apiFailureText("open", static_cast<std::uint32_t>(errno)) + " (" + folderOf(path) + ")";
+        error = {"open", static_cast<std::uint32_t>(errno), " (" + folderOf(path) + ")"};
         return false;
     }
-    if (const std::string problem = folderProblem(folder.get(), path); !problem.empty()) {
-        error = problem;
-        return false;
-    }
+    if (!folderFit(folder.get(), path, error)) return false;
 
     // Only a socket nothing answers on is replaced; a live server's socket,
     // and anything that is no socket (a file, a folder, a link), stay.
     struct stat existing {};
     const bool occupied = fstatat(folder.get(), name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
     if (occupied && (!S_ISSOCK(existing.st_mode) || socketAnswers(folder.get(), name))) {
-        error = apiFailureText("bind", EADDRINUSE);
+        error = {"bind", EADDRINUSE, {}};
         return false;
     }
 
     const PrivateFolder staging(folder.get(), name);
     if (staging.get() < 0) {
-        error = apiFailureText("mkdir", static_cast<std::uint32_t>(staging.error()));
+        error = {"mkdir", static_cast<std::uint32_t>(staging.error()), {}};
         return false;
     }
     OwnedHandle listener(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (!listener) {
-        error = apiFailureText("socket", static_cast<std::uint32_t>(errno));
+        error = {"socket", static_cast<std::uint32_t>(errno), {}};
         return false;
     }
     sockaddr_un address{};
@@ -161,13 +167,13 @@ bool PipeListener::createInstance(std::string& error) {
     if (bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
         fchmodat(staging.get(), "s", 0666, 0) != 0 || fstatat(staging.get(), "s", &bound, AT_SYMLINK_NOFOLLOW) != 0 ||
         listen(listener.get(), SOMAXCONN) != 0) {
-        error = apiFailureText("bind", static_cast<std::uint32_t>(errno));
+        error = {"bind", static_cast<std::uint32_t>(errno), {}};
         return false;
     }
     // A stale socket is replaced in the same step; otherwise the name must still be free.
     const unsigned flags = occupied ? 0 : RENAME_NOREPLACE;
     if (renameat2(staging.get(), "s", folder.get(), name.c_str(), flags) != 0) {
-        error = apiFailureText("bind", static_cast<std::uint32_t>(errno == EEXIST ? EADDRINUSE : errno));
+        error = {"bind", static_cast<std::uint32_t>(errno == EEXIST ? EADDRINUSE : errno), {}};
         return false;
     }
     state_->device = bound.st_dev;
@@ -178,7 +184,7 @@ bool PipeListener::createInstance(std::string& error) {
     return true;
 }
 
-PollOutcome PipeListener::poll(std::chrono::milliseconds interval, OwnedHandle& connection, std::string& error) {
+PollOutcome PipeListener::poll(std::chrono::milliseconds interval, OwnedHandle& connection, SystemError& error) {
     // Under load a client is usually waiting already: accept first, and
     // wait only when nobody is there.
     int client = accept4(state_->listener.get(), nullptr, nullptr, SOCK_CLOEXEC);
@@ -213,10 +219,10 @@ PollOutcome PipeListener::poll(std::chrono::milliseconds interval, OwnedHandle& 
                 turnedAway.reset();
                 state_->spare.reset(open("/dev/null", O_RDONLY | O_CLOEXEC));
             }
-            error = apiFailureText("accept", static_cast<std::uint32_t>(code));
+            error = {"accept", static_cast<std::uint32_t>(code), {}};
             return PollOutcome::throttled;
         default:
-            error = apiFailureText("accept", static_cast<std::uint32_t>(code));
+            error = {"accept", static_cast<std::uint32_t>(code), {}};
             return PollOutcome::failed;
     }
 }

@@ -13,6 +13,8 @@ NativeHandle NativeHandleTraits::invalid() noexcept { return -1; }
 bool NativeHandleTraits::isValid(NativeHandle value) noexcept { return value >= 0; }
 void NativeHandleTraits::close(NativeHandle value) noexcept { ::close(value); }
 
+void closeSocket(std::intptr_t socket) noexcept { ::close(static_cast<int>(socket)); }
+
 void unloadLibrary(void* library) noexcept { dlclose(library); }
 
 }  // namespace velmora::vpn::platform

@@ -6,15 +6,14 @@
 #include <cstdlib>
 #include <vector>
 
-#include "platform/error_text.h"
 #include "platform/text.h"
 #include "platform/unique_handle.h"
 
 namespace velmora::vpn::platform {
 namespace {
 
-std::optional<CallerIdentity> failed(const char* call, std::uint32_t code, std::string& error) {
-    error = apiFailureText(call, code);
+std::optional<CallerIdentity> failed(const char* call, std::uint32_t code, SystemError& error) {
+    error = {call, code, {}};
     return std::nullopt;
 }
 
@@ -49,7 +48,7 @@ bool holdsAdministrators(HANDLE token) {
     return false;
 }
 
-std::optional<CallerIdentity> identityOf(HANDLE token, std::string& error) {
+std::optional<CallerIdentity> identityOf(HANDLE token, SystemError& error) {
     std::vector<unsigned char> buffer;
     if (!queryToken(token, TokenUser, buffer)) return failed("GetTokenInformation", GetLastError(), error);
     const PSID sid = reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid;
@@ -63,7 +62,7 @@ std::optional<CallerIdentity> identityOf(HANDLE token, std::string& error) {
 }  // namespace
 
 // The service runs as LocalSystem, which may open any process for its token.
-std::optional<CallerIdentity> connectingCaller(NativeHandle connection, std::string& error) {
+std::optional<CallerIdentity> connectingCaller(NativeHandle connection, SystemError& error) {
     ULONG processId = 0;
     if (!GetNamedPipeClientProcessId(connection, &processId))
         return failed("GetNamedPipeClientProcessId", GetLastError(), error);
@@ -77,7 +76,7 @@ std::optional<CallerIdentity> connectingCaller(NativeHandle connection, std::str
 // The token the pipe recorded with the last message read: it belongs to the
 // connection, not to a process id that could be reused. The thread takes it
 // on only for as long as it takes to open it.
-std::optional<CallerIdentity> requestingCaller(NativeHandle connection, std::string& error) {
+std::optional<CallerIdentity> requestingCaller(NativeHandle connection, SystemError& error) {
     if (!ImpersonateNamedPipeClient(connection)) return failed("ImpersonateNamedPipeClient", GetLastError(), error);
     HANDLE raw = nullptr;
     const bool opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &raw);

@@ -1,7 +1,6 @@
 #include "platform/detached_thread.h"
 
 #include <memory>
-#include <system_error>
 
 #include <windows.h>
 
@@ -20,16 +19,17 @@ DWORD WINAPI threadEntry(LPVOID argument) noexcept {
 
 }  // namespace
 
-void startDetachedThread(std::function<void()> body, std::size_t stackBytes) {
+bool startDetachedThread(std::function<void()> body, std::size_t stackBytes, SystemError& error) {
     auto owned = std::make_unique<Body>(std::move(body));
     // The thread's handle is closed at once: the thread runs on without it.
     const KernelHandle thread(CreateThread(nullptr, stackBytes, &threadEntry, owned.get(),
                                            stackBytes != 0 ? STACK_SIZE_PARAM_IS_A_RESERVATION : 0, nullptr));
     if (!thread) {
-        const DWORD error = GetLastError();
-        throw std::system_error(static_cast<int>(error), std::system_category(), "CreateThread");
+        error = {"CreateThread", GetLastError(), {}};
+        return false;
     }
     [[maybe_unused]] Body* const handedOver = owned.release();  // the new thread deletes it
+    return true;
 }
 
 }  // namespace velmora::vpn::platform

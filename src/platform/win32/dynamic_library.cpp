@@ -1,26 +1,25 @@
 #include "platform/dynamic_library.h"
 
-#include <stdexcept>
-
 #include <windows.h>
 
 namespace velmora::vpn::platform {
 
 std::string sharedLibraryFileName(const std::string& name) { return name + ".dll"; }
 
-void DynamicLibrary::load(const std::string& fileName) {
+bool DynamicLibrary::load(const std::string& fileName, SystemError& error) {
     unload();
     // Only the executable's folder and System32 are searched: the service
     // runs as LocalSystem, and a library planted in a folder of the PATH
     // that a user can write must never be loaded (docs/security.md). The
-    // failure keeps the text of the plain load it replaces.
+    // failure keeps the name of the plain load it replaces.
     HMODULE module =
         LoadLibraryExA(fileName.c_str(), nullptr, LOAD_LIBRARY_SEARCH_APPLICATION_DIR | LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (module == nullptr) {
-        const DWORD error = GetLastError();
-        throw std::runtime_error("LoadLibraryA(" + fileName + ") failed. Windows error: " + std::to_string(error));
+        error = {"LoadLibraryA", GetLastError(), {}};
+        return false;
     }
     library_.reset(module);
+    return true;
 }
 
 void* DynamicLibrary::symbol(const char* name) const {

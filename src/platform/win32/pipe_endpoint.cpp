@@ -7,21 +7,23 @@
 
 #include "platform/unique_handle.h"
 #include "platform/win32/pipe_parameters.h"
-#include "platform/error_text.h"
 
 namespace velmora::vpn::platform {
 namespace {
 
 // The pipe's security descriptor and the attributes that point at it. When
-// the conversion fails the pipe gets the system's default security.
+// the conversion fails the pipe gets the system's default security, and
+// `fallback` says why.
 struct PipeSecurity {
     LocalMemory descriptor;
     SECURITY_ATTRIBUTES attributes{};
+    SystemError fallback;
 };
 
 void makePipeSecurity(PipeSecurity& security) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(kPipeSddl, SDDL_REVISION_1, &descriptor, nullptr)) {
+        security.fallback = {"ConvertStringSecurityDescriptorToSecurityDescriptorW", GetLastError(), {}};
         return;
     }
     security.descriptor.reset(descriptor);
@@ -45,19 +47,21 @@ PipeListener::PipeListener(const std::wstring& pipeName) : state_(std::make_uniq
 
 PipeListener::~PipeListener() = default;
 
-bool PipeListener::createInstance(std::string& error) {
+const SystemError& PipeListener::accessFallback() const { return state_->security.fallback; }
+
+bool PipeListener::createInstance(SystemError& error) {
     SECURITY_ATTRIBUTES* attributes = state_->security.descriptor ? &state_->security.attributes : nullptr;
     HANDLE instance = CreateNamedPipeW(state_->pipeName.c_str(), kOpenMode, kPipeMode, PIPE_UNLIMITED_INSTANCES,
                                        kBufferSize, kBufferSize, 0, attributes);
     if (instance == INVALID_HANDLE_VALUE) {
-        error = apiFailureText("CreateNamedPipeW", GetLastError());
+        error = {"CreateNamedPipeW", GetLastError(), {}};
         return false;
     }
     state_->instance.reset(instance);
     return true;
 }
 
-PollOutcome PipeListener::poll(std::chrono::milliseconds interval, OwnedHandle& connection, std::string& error) {
+PollOutcome PipeListener::poll(std::chrono::milliseconds interval, OwnedHandle& connection, SystemError& error) {
     if (ConnectNamedPipe(state_->instance.get(), nullptr)) {
         connection = std::move(state_->instance);
         return PollOutcome::connected;
@@ -77,7 +81,7 @@ PollOutcome PipeListener::poll(std::chrono::milliseconds interval, OwnedHandle& 
             std::this_thread::sleep_for(interval);
             return PollOutcome::waiting;
         default:
-            error = apiFailureText("ConnectNamedPipe", code);
+            error = {"ConnectNamedPipe", code, {}};
             return PollOutcome::failed;
     }
 }

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include <winsock2.h>
 #include <windows.h>
 #include <winsvc.h>
 
@@ -18,6 +19,8 @@ bool NativeHandleTraits::isValid(NativeHandle value) noexcept {
     return value != nullptr && value != INVALID_HANDLE_VALUE;
 }
 void NativeHandleTraits::close(NativeHandle value) noexcept { CloseHandle(value); }
+
+void closeSocket(std::intptr_t socket) noexcept { closesocket(static_cast<SOCKET>(socket)); }
 
 void unloadLibrary(void* library) noexcept { FreeLibrary(static_cast<HMODULE>(library)); }
 void closeKernelObject(void* handle) noexcept { CloseHandle(handle); }
