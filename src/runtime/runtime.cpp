@@ -43,6 +43,11 @@ std::uint32_t runServer(bool consoleMode, const BackendFactory& makeBackend) {
     try {
         logLine("Velmora VPN service runtime starting");
         logLine("Pipe: " + platform::toUtf8(processOptions.pipeName));
+        if (stdHandleRedirect && !stdHandleRedirect->runtimeStreamsFollow) {
+            logLine(
+                "The C runtime's standard output and error could not all be sent to the log file; the "
+                "process's standard handles were");
+        }
 
         std::unique_ptr<SingBoxBackend> backend = makeBackend();
         // The server is destroyed before the backend, on every path.

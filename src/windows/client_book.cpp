@@ -32,12 +32,15 @@ ClientBook::Admission ClientBook::countIn(const platform::CallerIdentity& caller
 }
 
 void ClientBook::countOut(const platform::CallerIdentity& caller) {
-    if (!caller.privileged) {
+    {
         std::lock_guard lock(clientsMutex_);
-        --ordinaryClients_;
-        if (--clientsByUser_[caller.user] == 0) clientsByUser_.erase(caller.user);
+        if (!caller.privileged) {
+            --ordinaryClients_;
+            if (--clientsByUser_[caller.user] == 0) clientsByUser_.erase(caller.user);
+        }
+        --activeClients_;
     }
-    lowerAndWake(activeClients_);
+    clientsDone_.notify_all();
 }
 
 std::int32_t ClientBook::waitForClients(std::chrono::milliseconds limit) {

@@ -38,6 +38,22 @@ private:
     bool taken_ = false;
 };
 
+// One move of the exchange (`move`, true when it went through) under a
+// deadline: the deadline watch breaks it off once `due` has passed, and it
+// then fails with `late` and `limit` as its error, whatever the move said.
+template <typename Move>
+bool withinDeadline(ClientBook& book, platform::NativeHandle pipe, std::chrono::steady_clock::time_point due,
+                    const char* late, const std::string& limit, std::string& error, Move move) {
+    const platform::IoBreaker breaker(pipe);
+    const std::uint64_t ticket = book.registerExchange(breaker, due);
+    bool done = move();
+    if (book.withdrawExchange(ticket)) {
+        done = false;
+        error = late + limit;
+    }
+    return done;
+}
+
 }  // namespace
 
 // Runs on a detached thread that owns the connection and shares only `book`
@@ -79,19 +95,13 @@ bool SingBoxNamedPipeServer::serveClient(SingBoxNamedPipeServer* server, ClientB
     LargeRequest large(book);
     std::string request;
     std::string error;
-    bool received = false;
-    {
-        // A client has the deadline to deliver its whole request; then the
-        // deadline watch breaks the read off.
-        const platform::IoBreaker breaker(pipe);
-        const auto due = std::chrono::steady_clock::now() + deadline;
-        const std::uint64_t ticket = book.registerExchange(breaker, due);
-        received = readMessage(pipe, request, error, [&] { return large.take(settings.maxLargeRequests, due); });
-        if (book.withdrawExchange(ticket)) {
-            received = false;
-            error = "Client sent no complete request within " + limit;
-        }
-    }
+    // A client has the deadline to deliver its whole request.
+    const auto due = std::chrono::steady_clock::now() + deadline;
+    const auto receive = [&] {
+        return readMessage(pipe, request, error, [&] { return large.take(settings.maxLargeRequests, due); });
+    };
+    const bool received =
+        withinDeadline(book, pipe, due, "Client sent no complete request within ", limit, error, receive);
     if (!received) {
         ServerCall call(book);
         if (call.entered()) server->logConnectionFailure(error);
@@ -114,17 +124,13 @@ bool SingBoxNamedPipeServer::serveClient(SingBoxNamedPipeServer* server, ClientB
     // Handling is never broken off (the engine's calls cannot be); the
     // answer gets the deadline afresh: a client that does not take it loses
     // its connection, and holds up neither a thread nor a stop beyond it.
-    bool answered = false;
-    {
-        const platform::IoBreaker breaker(pipe);
-        const std::uint64_t ticket = book.registerExchange(breaker, std::chrono::steady_clock::now() + deadline);
-        answered = writeMessage(pipe, response.data(), response.size(), error);
-        if (answered) connection.flushAndDisconnect();
-        if (book.withdrawExchange(ticket)) {
-            answered = false;
-            error = "Client took no answer within " + limit;
-        }
-    }
+    const auto deliver = [&] {
+        const bool written = writeMessage(pipe, response.data(), response.size(), error);
+        if (written) connection.flushAndDisconnect();
+        return written;
+    };
+    const bool answered = withinDeadline(book, pipe, std::chrono::steady_clock::now() + deadline,
+                                         "Client took no answer within ", limit, error, deliver);
     if (!answered) {
         ServerCall call(book);
         if (call.entered()) server->logConnectionFailure(error);

@@ -14,13 +14,21 @@ public:
     // Binds and listens on an IPv4 address; false when that is not possible.
     bool open(const std::string& address, std::uint16_t port);
     // Accepts and closes every connection that is waiting now.
-    void acceptPending();
+    void acceptPending() {
+        if (!socket_) return;
+        while (acceptOne()) {
+            // each one closes as it goes
+        }
+    }
     void close() { socket_.reset(); }
 
     // Waits up to `milliseconds` for a connection on any of the listeners.
     static void waitForAny(TcpListener* listeners, std::size_t count, int milliseconds);
 
 private:
+    // One waiting connection, or none (the listener does not block).
+    vpn::platform::OwnedSocket acceptOne() const;
+
     vpn::platform::OwnedSocket socket_;
 };
 

@@ -29,14 +29,8 @@ bool TcpListener::open(const std::string& address, std::uint16_t port) {
     return true;
 }
 
-void TcpListener::acceptPending() {
-    if (!socket_) return;
-    for (;;) {
-        // Closed at once, as it goes.
-        const vpn::platform::OwnedSocket client(
-            accept4(static_cast<int>(socket_.get()), nullptr, nullptr, SOCK_CLOEXEC));
-        if (!client) return;
-    }
+vpn::platform::OwnedSocket TcpListener::acceptOne() const {
+    return vpn::platform::OwnedSocket(accept4(static_cast<int>(socket_.get()), nullptr, nullptr, SOCK_CLOEXEC));
 }
 
 void TcpListener::waitForAny(TcpListener* listeners, std::size_t count, int milliseconds) {

@@ -40,14 +40,9 @@ bool TcpListener::open(const std::string& address, std::uint16_t port) {
     return true;
 }
 
-void TcpListener::acceptPending() {
-    if (!socket_) return;
-    for (;;) {
-        // Closed at once, as it goes.
-        const vpn::platform::OwnedSocket client(
-            static_cast<std::intptr_t>(accept(static_cast<SOCKET>(socket_.get()), nullptr, nullptr)));
-        if (!client) return;
-    }
+vpn::platform::OwnedSocket TcpListener::acceptOne() const {
+    return vpn::platform::OwnedSocket(
+        static_cast<std::intptr_t>(accept(static_cast<SOCKET>(socket_.get()), nullptr, nullptr)));
 }
 
 void TcpListener::waitForAny(TcpListener* listeners, std::size_t count, int milliseconds) {
