@@ -30,7 +30,7 @@ protected:
         fs::remove_all(folder);
     }
     ProgramRun client(std::vector<std::string> arguments) {
-        arguments.insert(arguments.begin(), {"--pipe-name", pipe});
+        arguments.insert(arguments.begin(), "--pipe-name=" + pipe);
         return testing::runSibling("velmora-vpn-client", arguments);
     }
     // A configuration file listening on a port of its own, so tests never clash.

@@ -38,6 +38,7 @@ constexpr const char* kUsage =
     "  --timeout <ms>        Longest wait for the service, and for its answer (default 30000).\n"
     "  --service-only        Send only to the installed service, never to a console run of\n"
     "                        your own user (which is accepted otherwise).\n"
+    "An option's value may also follow it after '=' (--timeout=500), as the service's do.\n"
     "\n"
     "start --owner-pid self makes this client the instance's owner, and --linger keeps\n"
     "it alive that long after the answer: the service stops the instance about a\n"
