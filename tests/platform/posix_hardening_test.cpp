@@ -64,6 +64,14 @@ protected:
     }
 };
 
+// A close keeps errno, so a failure read after a cleanup still describes the
+// call that failed.
+TEST(Ownership, ClosingKeepsTheLastError) {
+    errno = ENOENT;
+    { const platform::OwnedHandle stale(1 << 20); }  // its close fails with EBADF
+    EXPECT_EQ(errno, ENOENT);
+}
+
 TEST(LinuxPipeNames, EveryClientLooksWhereTheServiceOfItsKindListens) {
     using platform::clientSocketPaths;
     using platform::serviceSocketPath;
