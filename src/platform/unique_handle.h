@@ -30,7 +30,7 @@ public:
 
 private:
     int errno_;
-    unsigned long system_ = 0;
+    [[maybe_unused]] unsigned long system_ = 0;  // GetLastError, on Windows
 };
 
 // Owns one resource and releases it exactly once. `Traits` names the value
