@@ -130,6 +130,9 @@ TEST_F(Folder, WhatIsFoundAtTheNameIsNeverFollowedOrChanged) {
     testing::RunningServer refused(backend, logs.callback(), testing::fastSettings(), platform::fromUtf8(socket));
     EXPECT_TRUE(logs.shows("Refusing to serve on " + socket + ": its folder can be written by other users"));
     EXPECT_FALSE(fs::exists(fs::symlink_status(socket)));
+    testing::RunningServer lost(backend, logs.callback(), testing::fastSettings(),
+                                platform::fromUtf8(folder + "/no/s"));
+    EXPECT_TRUE(logs.shows("open failed. error 2: No such file or directory (" + folder + "/no)"));
 }
 
 TEST_F(Folder, RunningOutOfDescriptorsKeepsTheNameAndServesAgainAfterwards) {

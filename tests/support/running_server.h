@@ -1,12 +1,8 @@
 #pragma once
 
-#include <atomic>
-#include <string>
-
 #include "bench_support.h"
 
 #include "support/test_platform.h"
-#include "windows/singbox_named_pipe_server.h"
 
 namespace velmora::vpn::testing {
 
