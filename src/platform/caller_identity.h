@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/pipe_io.h"
 
@@ -17,6 +18,10 @@ struct CallerIdentity {
     // Root, LocalSystem, an enabled member of Administrators, or the user the
     // service itself runs as: such a caller acts on every user's instances.
     bool privileged = false;
+    // The groups the system counts the caller in, named as the trusted
+    // group's setting is read ("gid N"; a SID's string form, enabled groups
+    // only). Decides whether an ordinary caller is a trusted one.
+    std::vector<std::string> groups;
 };
 
 // The caller as the system recorded it when the client connected, before

@@ -7,36 +7,66 @@ namespace velmora::vpn {
 // Each operation holds instancesMutex_ for its one look or change and
 // nothing else: no backend call and no log call is ever made under it.
 
-bool SingBoxNamedPipeServer::reserveInstance(const platform::CallerIdentity& caller) {
-    std::lock_guard lock(instancesMutex_);
+std::string SingBoxNamedPipeServer::reserveInstance(const platform::CallerIdentity& caller,
+                                                    std::int32_t listeners) {
     if (!caller.privileged) {
-        const auto running = std::count_if(instanceUsers_.begin(), instanceUsers_.end(),
-                                           [&](const auto& entry) { return entry.second == caller.user; });
-        const auto underWay = startsUnderWay_.find(caller.user);
-        if (running + (underWay == startsUnderWay_.end() ? 0 : underWay->second) >= settings_.maxInstancesPerUser)
-            return false;
+        // Counted before the lock: it lists the process's descriptors.
+        const std::optional<std::size_t> left = settings_.policy.descriptorsLeft();
+        std::lock_guard lock(instancesMutex_);
+        Share held;
+        for (const auto& [instanceId, running] : instanceUsers_) {
+            if (running.user != caller.user) continue;
+            ++held.instances;
+            held.listeners += running.listeners;
+        }
+        std::int64_t listenersComing = 0;
+        for (const auto& [user, underWay] : startsUnderWay_) {
+            listenersComing += underWay.listeners + 1;
+            if (user != caller.user) continue;
+            held.instances += underWay.instances;
+            held.listeners += underWay.listeners;
+        }
+        if (held.instances >= settings_.maxInstancesPerUser)
+            return "Your user runs " + std::to_string(settings_.maxInstancesPerUser) + " instances already";
+        if (held.listeners + listeners > settings_.policy.maxListenersPerUser) {
+            return "Your user's instances would hold " + std::to_string(held.listeners + listeners) +
+                   " listeners; at most " + std::to_string(settings_.policy.maxListenersPerUser) +
+                   " may run at once";
+        }
+        // Each start under way may still open its listeners and one more.
+        const auto needed = static_cast<std::size_t>(listenersComing + listeners + 1) + settings_.policy.descriptorReserve;
+        if (left && *left < needed)
+            return "The service keeps its last descriptors for its own use; try again later";
+        Share& mine = startsUnderWay_[caller.user];
+        ++mine.instances;
+        mine.listeners += listeners;
+        return {};
     }
-    ++startsUnderWay_[caller.user];
-    return true;
+    std::lock_guard lock(instancesMutex_);
+    ++startsUnderWay_[caller.user].instances;
+    return {};
 }
 
-void SingBoxNamedPipeServer::settleInstance(const std::string& user, std::int32_t instanceId) {
+void SingBoxNamedPipeServer::settleInstance(const std::string& user, std::int32_t listeners,
+                                            std::int32_t instanceId) {
     std::lock_guard lock(instancesMutex_);
-    if (--startsUnderWay_[user] == 0) startsUnderWay_.erase(user);
-    if (instanceId >= 0) instanceUsers_[instanceId] = user;
+    Share& mine = startsUnderWay_[user];
+    mine.listeners -= listeners;
+    if (--mine.instances == 0) startsUnderWay_.erase(user);
+    if (instanceId >= 0) instanceUsers_[instanceId] = RunningInstance{user, listeners};
 }
 
 std::optional<std::string> SingBoxNamedPipeServer::instanceUser(std::int32_t instanceId) const {
     std::lock_guard lock(instancesMutex_);
     const auto found = instanceUsers_.find(instanceId);
-    return found == instanceUsers_.end() ? std::nullopt : std::optional(found->second);
+    return found == instanceUsers_.end() ? std::nullopt : std::optional(found->second.user);
 }
 
 std::vector<std::int32_t> SingBoxNamedPipeServer::instancesOf(const std::string& user) const {
     std::lock_guard lock(instancesMutex_);
     std::vector<std::int32_t> ids;
-    for (const auto& [instanceId, owner] : instanceUsers_)
-        if (owner == user) ids.push_back(instanceId);
+    for (const auto& [instanceId, running] : instanceUsers_)
+        if (running.user == user) ids.push_back(instanceId);
     return ids;
 }
 

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "policy/policy_settings.h"
+
 namespace velmora::vpn {
 
 // Now plus `wait`; the clock's farthest time where that would overflow, so
@@ -66,6 +68,8 @@ struct PipeServerSettings {
     // Lines about instances (started, stopped, stopped all, owner gone)
     // logged in any one second: a desktop client starts and stops a few.
     std::int32_t instanceLinesPerSecond = 20;
+    // What ordinary callers' configurations may ask of the service.
+    PolicySettings policy;
 };
 
 }  // namespace velmora::vpn

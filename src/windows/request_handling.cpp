@@ -6,6 +6,7 @@
 
 #include <boost/json.hpp>
 
+#include "policy/config_policy.h"
 #include "windows/protocol_responses.h"
 #include "windows/singbox_named_pipe_server.h"
 
@@ -127,18 +128,22 @@ std::string SingBoxNamedPipeServer::handleRequest(const std::string& requestText
             const std::string config = jsonString(payload, "config");
             if (config.empty()) return errorResponse(request, "Start command misses config");
 
-            if (!reserveInstance(caller)) {
-                return errorResponse(
-                    request, "Your user runs " + std::to_string(settings_.maxInstancesPerUser) + " instances already");
+            const Admission admission = admitConfiguration(config, caller, settings_.policy, storage);
+            if (!admission.admitted) {
+                logInstance("Refused a configuration of " + caller.user + ": " + admission.refusal +
+                            (admission.why.empty() ? "" : " (" + admission.why + ")"));
+                return errorResponse(request, admission.refusal);
             }
+            const std::string refusal = reserveInstance(caller, admission.listeners);
+            if (!refusal.empty()) return errorResponse(request, refusal);
             StartResult result;
             try {
-                result = backend_.startInstance(config);
+                result = backend_.startInstance(admission.config);
             } catch (...) {
-                settleInstance(caller.user, -1);
+                settleInstance(caller.user, admission.listeners, -1);
                 throw;
             }
-            settleInstance(caller.user, result.ok ? result.instanceId : -1);
+            settleInstance(caller.user, admission.listeners, result.ok ? result.instanceId : -1);
             if (!result.ok) {
                 return errorResponse(request, result.error.empty() ? "Failed to start sing-box" : result.error);
             }

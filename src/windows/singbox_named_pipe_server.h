@@ -53,7 +53,7 @@ public:
     // and runs at most `maxInstancesPerUser`; without a caller the request
     // counts as the service's own user's (tests, the fuzzer).
     std::string handleRequest(const std::string& request,
-                              const platform::CallerIdentity& caller = platform::CallerIdentity{"", true});
+                              const platform::CallerIdentity& caller = platform::CallerIdentity{"", true, {}});
 
     // The owner watch table: instance id -> owner process id.
     void watchOwner(std::int32_t instanceId, std::uint32_t ownerProcessId);
@@ -92,16 +92,27 @@ private:
     // Whose instances run (instance_users.cpp): each running instance's
     // user, and each user's starts under way, so that two at once cannot
     // pass the instance share together.
-    bool reserveInstance(const platform::CallerIdentity& caller);
-    void settleInstance(const std::string& user, std::int32_t instanceId);  // -1: the start failed
+    // What an ordinary user's start may not pass: the refusal's text, or empty
+    // when the start is counted as under way.
+    std::string reserveInstance(const platform::CallerIdentity& caller, std::int32_t listeners);
+    void settleInstance(const std::string& user, std::int32_t listeners,
+                        std::int32_t instanceId);  // -1: the start failed
     std::optional<std::string> instanceUser(std::int32_t instanceId) const;
     std::vector<std::int32_t> instancesOf(const std::string& user) const;
     void forgetInstance(std::int32_t instanceId);
     void forgetAllInstances();
 
-    mutable std::mutex instancesMutex_;                   // guards instanceUsers_ and startsUnderWay_
-    std::map<std::int32_t, std::string> instanceUsers_;   // running instance id -> the user who started it
-    std::map<std::string, std::int32_t> startsUnderWay_;  // user -> starts not yet answered (never 0)
+    struct Share {
+        std::int32_t instances = 0;
+        std::int32_t listeners = 0;
+    };
+    struct RunningInstance {
+        std::string user;  // who started it
+        std::int32_t listeners = 0;
+    };
+    mutable std::mutex instancesMutex_;                  // guards instanceUsers_ and startsUnderWay_
+    std::map<std::int32_t, RunningInstance> instanceUsers_;  // running instance id -> whose it is
+    std::map<std::string, Share> startsUnderWay_;        // user -> starts not yet answered (never empty)
 
     mutable std::mutex ownersMutex_;                // guards owners_
     std::map<std::int32_t, std::uint32_t> owners_;  // instance id -> owner process id

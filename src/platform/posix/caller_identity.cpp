@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <vector>
 
 namespace velmora::vpn::platform {
 
@@ -16,7 +17,23 @@ std::optional<CallerIdentity> connectingCaller(NativeHandle connection, SystemEr
         error = {"getsockopt(SO_PEERCRED)", static_cast<std::uint32_t>(errno), {}};
         return std::nullopt;
     }
-    return CallerIdentity{"uid " + std::to_string(peer.uid), peer.uid == 0 || peer.uid == geteuid()};
+    CallerIdentity caller{"uid " + std::to_string(peer.uid), peer.uid == 0 || peer.uid == geteuid(),
+                          {"gid " + std::to_string(peer.gid)}};
+    // The supplementary groups, as the kernel recorded them at connect.
+    std::vector<gid_t> groups(64);
+    socklen_t bytes = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
+    int result = getsockopt(connection, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &bytes);
+    if (result != 0 && errno == ERANGE) {
+        groups.resize(bytes / sizeof(gid_t));
+        result = getsockopt(connection, SOL_SOCKET, SO_PEERGROUPS, groups.data(), &bytes);
+    }
+    if (result != 0) {
+        error = {"getsockopt(SO_PEERGROUPS)", static_cast<std::uint32_t>(errno), {}};
+        return std::nullopt;
+    }
+    groups.resize(bytes / sizeof(gid_t));
+    for (const gid_t group : groups) caller.groups.push_back("gid " + std::to_string(group));
+    return caller;
 }
 
 std::optional<CallerIdentity> requestingCaller(NativeHandle connection, SystemError& error) {

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/caller_identity.h"
+#include "platform/system_error.h"
+
+// The folders where the service keeps what it holds for ordinary users (the
+// engine's cache file). The engine opens them by path with the service's
+// rights, so no one but the system's administrators may write anywhere along
+// the way: then nobody else can plant a link, junction or rename in it
+// between our check and the engine's open.
+namespace velmora::vpn::platform {
+
+// %ProgramData%\VelmoraVpnService on Windows, /var/lib/velmora-vpn elsewhere.
+std::string defaultDataFolder();
+
+// `dataFolder`/users/<the caller's uid or SID>, made where missing and checked
+// where present, with every folder on the way from the root of the file
+// system (Windows: from the data folder down). Made owned by the system
+// (LocalSystem / root), writable by the system and Administrators only and
+// readable by the user. A folder that is a link, is owned by anyone else, or
+// that anyone else may write is never used: nullopt with the reason.
+std::optional<std::string> userDataFolder(const std::string& dataFolder, const CallerIdentity& caller,
+                                          SystemError& error);
+
+}  // namespace velmora::vpn::platform

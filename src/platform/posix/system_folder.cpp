@@ -1,0 +1,89 @@
+#include "platform/posix/system_folder.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <sstream>
+#include <vector>
+
+namespace velmora::vpn::platform {
+namespace {
+
+constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+// Whether the open folder at `shown` may be on the way; false with the reason.
+bool systemOwned(int folder, const std::string& shown, bool last, SystemError& error) {
+    struct stat info {};
+    if (fstat(folder, &info) != 0) {
+        error = {"fstat", static_cast<std::uint32_t>(errno), shown};
+        return false;
+    }
+    const bool ownersOnly = info.st_uid == 0 || info.st_uid == geteuid();
+    const bool othersMayWrite = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    const bool sticky = (info.st_mode & S_ISVTX) != 0;
+    if (!ownersOnly) {
+        error = {nullptr, 0, shown + " is owned by user " + std::to_string(info.st_uid)};
+        return false;
+    }
+    if (othersMayWrite && (last || !sticky)) {
+        error = {nullptr, 0, shown + " may be written by other users"};
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+OwnedHandle openSystemFolder(const std::string& path, bool create, SystemError& error) {
+    if (path.empty() || path.front() != '/') {
+        error = {nullptr, 0, path + " is not an absolute path"};
+        return {};
+    }
+    std::vector<std::string> names;
+    std::istringstream parts(path);
+    for (std::string name; std::getline(parts, name, '/');) {
+        if (name.empty() || name == ".") continue;
+        if (name == "..") {
+            error = {nullptr, 0, path + " climbs with \"..\""};
+            return {};
+        }
+        names.push_back(name);
+    }
+
+    OwnedHandle folder(open("/", kFolderFlags));
+    if (!folder) {
+        error = {"open", static_cast<std::uint32_t>(errno), "/"};
+        return {};
+    }
+    if (!systemOwned(folder.get(), "/", names.empty(), error)) return {};
+    std::string shown;
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        shown += "/" + names[i];
+        OwnedHandle next(openat(folder.get(), names[i].c_str(), kFolderFlags));
+        if (!next && errno == ENOENT && create) {
+            // The folder we open it from is checked: nobody else can slip
+            // in between the creation and the open below.
+            if (mkdirat(folder.get(), names[i].c_str(), 0755) != 0 && errno != EEXIST) {
+                error = {"mkdir", static_cast<std::uint32_t>(errno), shown};
+                return {};
+            }
+            next.reset(openat(folder.get(), names[i].c_str(), kFolderFlags));
+        }
+        if (!next) {
+            const int code = errno;
+            if (code == ELOOP || code == ENOTDIR) {
+                error = {nullptr, 0, shown + " is a link or not a folder"};
+            } else {
+                error = {"open", static_cast<std::uint32_t>(code), shown};
+            }
+            return {};
+        }
+        if (!systemOwned(next.get(), shown, i + 1 == names.size(), error)) return {};
+        folder = std::move(next);
+    }
+    return folder;
+}
+
+}  // namespace velmora::vpn::platform

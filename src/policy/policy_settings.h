@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+#include "platform/data_folder.h"
+#include "platform/descriptor_limit.h"
+
+namespace velmora::vpn {
+
+// What an ordinary caller's configuration may ask of the service
+// (docs/security.md, docs/operations.md). The defaults are the product's
+// values; tests hand in their own folders and figures.
+struct PolicySettings {
+    // Where ordinary users' own folders are made (users/<uid or SID>).
+    std::string dataFolder = platform::defaultDataFolder();
+    // The group whose members start any configuration, as the system names
+    // callers' groups; none unless an operator named one.
+    std::optional<std::string> trustedGroup;
+    // Listeners (inbounds, endpoints and services) in one ordinary caller's
+    // configuration, and in all of one ordinary user's instances together.
+    // A desktop configuration has two or three.
+    std::int32_t maxListenersPerStart = 16;
+    std::int32_t maxListenersPerUser = 32;
+    // Descriptors the service keeps for itself: an ordinary user's start that
+    // would leave fewer is refused, so the accept loop and privileged callers
+    // are always served.
+    std::size_t descriptorReserve = 256;
+    // Listeners on ports below 1024 are refused where only root may bind them.
+    bool refuseLowPorts = platform::lowPortsNeedPrivilege();
+    // How many descriptors are left (tests count their own).
+    std::function<std::optional<std::size_t>()> descriptorsLeft = platform::descriptorsLeft;
+};
+
+}  // namespace velmora::vpn
