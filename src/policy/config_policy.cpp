@@ -100,7 +100,8 @@ private:
                                               const std::string& type) {
         for (const policy::NotAPath& allowed : policy::notPaths()) {
             if (policy::matches(allowed.location, location) &&
-                (allowed.onlyType.empty() || allowed.onlyType == type) && allowed.exceptType != type)
+                (allowed.onlyType.empty() || allowed.onlyType == type) &&
+                (allowed.exceptType.empty() || allowed.exceptType != type))
                 return std::nullopt;
         }
         for (const policy::FieldRule& rule : policy::fieldRules())

@@ -4,9 +4,11 @@
 #include <memory>
 
 #include "backend/singbox_in_process_backend.h"
+#include "platform/descriptor_limit.h"
 #include "platform/process_memory.h"
 #include "platform/std_redirect.h"
 #include "platform/text.h"
+#include "platform/trusted_group.h"
 #include "runtime/service_logger.h"
 #include "windows/singbox_named_pipe_server.h"
 
@@ -49,10 +51,23 @@ std::uint32_t runServer(bool consoleMode, const BackendFactory& makeBackend) {
                 "process's standard handles were");
         }
 
+        PipeServerSettings settings;
+        // Every engine socket comes out of the process's descriptors; the
+        // server keeps a reserve of them for itself, out of the hard limit.
+        if (!platform::raiseDescriptorLimit()) logLine("The descriptor limit could not be raised to its hard limit");
+        platform::SystemError groupError;
+        const std::string groupPlace = platform::defaultTrustedGroupPlace();
+        settings.policy.trustedGroup = platform::readTrustedGroup(groupPlace, groupError);
+        if (settings.policy.trustedGroup) {
+            logLine("Members of " + *settings.policy.trustedGroup + " start any configuration");
+        } else if (groupError.call != nullptr || !groupError.detail.empty()) {
+            logLine("The trusted group setting is not used: " + platform::failureText(groupError));
+        }
+
         std::unique_ptr<SingBoxBackend> backend = makeBackend();
         // The server is destroyed before the backend, on every path.
         SingBoxNamedPipeServer server(processOptions.pipeName, *backend,
-                                      [](const std::string& line) { logLine(line); });
+                                      [](const std::string& line) { logLine(line); }, settings);
         server.run(stopRequested);
         backend->stopAllInstances();
         logLine("Velmora VPN service runtime stopped");

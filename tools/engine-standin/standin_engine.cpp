@@ -8,6 +8,7 @@
 #include <memory>
 #include <mutex>
 
+#include "standin_effects.h"
 #include "standin_instance.h"
 
 #if defined(_WIN32)
@@ -42,14 +43,14 @@ void retire(std::int32_t id, const std::shared_ptr<Instance>& instance, bool Ent
 }
 
 std::optional<std::int32_t> integerMember(const boost::json::object& object, const char* key) {
-    const boost::json::value* member = object.if_contains(key);
+    const boost::json::value* member = memberOf(object, key);
     if (member == nullptr || !member->is_int64()) return std::nullopt;
     return static_cast<std::int32_t>(member->get_int64());
 }
 
 Script readScript(const boost::json::object& config) {
     Script script;
-    const boost::json::value* member = config.if_contains("standin");
+    const boost::json::value* member = memberOf(config, "standin");
     if (member == nullptr || !member->is_object()) return script;
     const boost::json::object& object = member->get_object();
     script.createResult = integerMember(object, "createResult");
@@ -64,13 +65,13 @@ Script readScript(const boost::json::object& config) {
 
 std::vector<Endpoint> readEndpoints(const boost::json::object& config) {
     std::vector<Endpoint> endpoints;
-    const boost::json::value* inbounds = config.if_contains("inbounds");
+    const boost::json::value* inbounds = memberOf(config, "inbounds");
     if (inbounds == nullptr || !inbounds->is_array()) return endpoints;
     for (const boost::json::value& inbound : inbounds->get_array()) {
         if (!inbound.is_object()) continue;
         const auto port = integerMember(inbound.get_object(), "listen_port");
         if (!port || *port < 0 || *port > 65535) continue;
-        const boost::json::value* listen = inbound.get_object().if_contains("listen");
+        const boost::json::value* listen = memberOf(inbound.get_object(), "listen");
         endpoints.push_back(
             {listen != nullptr && listen->is_string() ? std::string(listen->get_string()) : std::string("127.0.0.1"),
              static_cast<std::uint16_t>(*port)});
@@ -95,6 +96,7 @@ STANDIN_EXPORT std::int32_t CreateSingBoxInstance(char* config) {
     if (error || !parsed.is_object()) return -1;
     const Script script = readScript(parsed.get_object());
     if (script.createResult && *script.createResult < 0) return *script.createResult;
+    if (!actOnFiles(parsed.get_object())) return -1;
 
     auto instance = std::make_shared<Instance>(script, readEndpoints(parsed.get_object()));
     std::lock_guard lock(registryMutex);
