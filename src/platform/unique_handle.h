@@ -5,6 +5,7 @@
 
 // Windows' service handle type (an SC_HANDLE points at one), by its own name.
 struct SC_HANDLE__;  // NOLINT(bugprone-reserved-identifier)
+struct HKEY__;       // NOLINT(bugprone-reserved-identifier)
 
 // Every operating-system resource the service holds is owned by one
 // UniqueHandle, one line per kind below. The template is the only place that
@@ -99,13 +100,15 @@ void unloadLibrary(void* library) noexcept;
 using LibraryHandle = UniqueHandle<ClosedBy<void*, unloadLibrary>>;
 
 // Windows only: processes, tokens and events (null when empty), service
-// manager handles, and memory the system allocated for us (FormatMessage,
+// manager handles, registry keys, and memory the system allocated for us (FormatMessage,
 // security descriptors, SDDL texts, argv).
 void closeKernelObject(void* handle) noexcept;
 void closeServiceObject(SC_HANDLE__* handle) noexcept;
+void closeRegistryKey(HKEY__* key) noexcept;
 void freeLocalMemory(void* memory) noexcept;
 using KernelHandle = UniqueHandle<ClosedBy<void*, closeKernelObject>>;
 using ServiceHandle = UniqueHandle<ClosedBy<SC_HANDLE__*, closeServiceObject>>;
+using RegistryKey = UniqueHandle<ClosedBy<HKEY__*, closeRegistryKey>>;
 using LocalMemory = UniqueHandle<ClosedBy<void*, freeLocalMemory>>;
 
 }  // namespace velmora::vpn::platform

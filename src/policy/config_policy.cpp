@@ -58,15 +58,19 @@ public:
             return "Configuration gives a field twice in " + (shown.empty() ? std::string("its top level") : shown);
         std::set<std::string> keys;
         std::string type;
+        std::string typeShown;
         for (auto& entry : object) {
             std::string key = policy::foldKey(entry.key());
-            if (key == "type" && entry.value().is_string()) type = policy::foldKey(entry.value().get_string());
+            if (key == "type" && entry.value().is_string()) {
+                type = policy::foldKey(entry.value().get_string());
+                typeShown = child(shown, entry.key()) + " (" + std::string(entry.value().get_string()) + ")";
+            }
             if (!keys.insert(std::move(key)).second) {
                 return "Configuration gives the field " + child(shown, entry.key()) + " twice in other letter case";
             }
         }
         for (const policy::TypeRule& rule : policy::typeRules())
-            if (rule.list == where && rule.type == type) return notAllowed(child(shown, "type") + " (" + type + ")", rule.effect);
+            if (rule.list == where && rule.type == type) return notAllowed(typeShown, rule.effect);
 
         for (auto& entry : object) {
             const std::string key = policy::foldKey(entry.key());

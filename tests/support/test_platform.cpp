@@ -126,14 +126,14 @@ std::string copyService(const std::string& folder, bool withEngine) {
 }
 
 OtherUsersProgram::OtherUsersProgram(const std::string& program, const std::vector<std::string>& arguments,
-                                     std::uint32_t uid)
+                                     std::uint32_t uid, std::uint32_t group)
     : folder_(makeTempFolder("other")) {
     // A program started by another thread while the copy is open for writing
     // would inherit that descriptor, and the copy could not be run (text file
     // busy) until that program had gone: copies and starts take turns.
     static std::mutex turns;
     const std::lock_guard turn(turns);
-    std::vector<std::string> command = asAnotherUser(folder_, uid);
+    std::vector<std::string> command = asAnotherUser(folder_, uid, group);
     command.push_back(folder_ + "/" + programFileName(program));
     std::filesystem::copy_file(siblingProgram(programFileName(program)), command.back());
     command.insert(command.end(), arguments.begin(), arguments.end());

@@ -72,11 +72,13 @@ std::string siblingProgram(const std::string& name);
 std::string copyService(const std::string& folder, bool withEngine);
 // A program built next to the tests, run from a copy as another local user
 // where this process can switch to one: user `uid` (65534 unless given) when
-// it runs as root on Linux; this same user elsewhere (Wine has only one).
-// Killed, and its copy removed, when the object goes.
+// it runs as root on Linux; this same user elsewhere (Wine has only one),
+// in group `group` alone besides its own when one is given. Killed, and its
+// copy removed, when the object goes.
 class OtherUsersProgram {
 public:
-    OtherUsersProgram(const std::string& program, const std::vector<std::string>& arguments, std::uint32_t uid = 65534);
+    OtherUsersProgram(const std::string& program, const std::vector<std::string>& arguments, std::uint32_t uid = 65534,
+                      std::uint32_t group = 0);
     ~OtherUsersProgram();
     SiblingProcess& process() { return *process_; }
 
@@ -86,7 +88,9 @@ private:
 };
 // What runs a program as user `uid`, its folder handed to that user; empty
 // when this process cannot switch.
-std::vector<std::string> asAnotherUser(const std::string& folder, std::uint32_t uid);
+std::vector<std::string> asAnotherUser(const std::string& folder, std::uint32_t uid, std::uint32_t group = 0);
+// How the system names ordinary user `n` to the service ("uid n"; a SID).
+std::string ordinaryUser(std::uint32_t n);
 bool canRunAsAnotherUser();
 // The file name of a program on this platform ("X.exe" on Windows).
 std::string programFileName(const std::string& name);

@@ -25,11 +25,14 @@ void interrupt(bp::child& child) { ::kill(child.id(), SIGINT); }
 
 bool canRunAsAnotherUser() { return geteuid() == 0; }
 
-std::vector<std::string> asAnotherUser(const std::string& folder, std::uint32_t uid) {
+std::vector<std::string> asAnotherUser(const std::string& folder, std::uint32_t uid, std::uint32_t group) {
     if (!canRunAsAnotherUser() || chown(folder.c_str(), uid, uid) != 0) return {};
     const std::string id = std::to_string(uid);
-    return {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"};
+    return {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id,
+            group != 0 ? "--groups=" + std::to_string(group) : "--clear-groups"};
 }
+
+std::string ordinaryUser(std::uint32_t n) { return "uid " + std::to_string(n); }
 
 // std::thread starts its threads with the default attributes; their stack
 // is made larger than any address space.

@@ -48,7 +48,9 @@ void interrupt(bp::child& child) { TerminateProcess(child.native_handle(), 0xC00
 
 bool canRunAsAnotherUser() { return false; }
 
-std::vector<std::string> asAnotherUser(const std::string&, std::uint32_t) { return {}; }
+std::vector<std::string> asAnotherUser(const std::string&, std::uint32_t, std::uint32_t) { return {}; }
+
+std::string ordinaryUser(std::uint32_t n) { return "S-1-5-21-1000-1000-1000-" + std::to_string(n); }
 
 bool threadStartsFail(bool) { return false; }  // the runtime takes a stack size per call only
 

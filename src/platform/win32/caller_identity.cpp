@@ -48,6 +48,26 @@ bool holdsAdministrators(HANDLE token) {
     return false;
 }
 
+// The groups that count for access: enabled, and not for deny only. A group
+// whose SID cannot be written out counts as not held: holding one only ever
+// widens what the caller may do.
+std::vector<std::string> enabledGroups(HANDLE token) {
+    std::vector<std::string> names;
+    std::vector<unsigned char> buffer;
+    if (!queryToken(token, TokenGroups, buffer)) return names;
+    const auto* groups = reinterpret_cast<TOKEN_GROUPS*>(buffer.data());
+    for (DWORD i = 0; i < groups->GroupCount; ++i) {
+        const SID_AND_ATTRIBUTES& group = groups->Groups[i];
+        LPWSTR text = nullptr;
+        if ((group.Attributes & SE_GROUP_ENABLED) == 0 || (group.Attributes & SE_GROUP_USE_FOR_DENY_ONLY) != 0 ||
+            !ConvertSidToStringSidW(group.Sid, &text))
+            continue;
+        const LocalMemory held(text);
+        names.push_back(toUtf8(text));
+    }
+    return names;
+}
+
 std::optional<CallerIdentity> identityOf(HANDLE token, SystemError& error) {
     std::vector<unsigned char> buffer;
     if (!queryToken(token, TokenUser, buffer)) return failed("GetTokenInformation", GetLastError(), error);
@@ -56,7 +76,7 @@ std::optional<CallerIdentity> identityOf(HANDLE token, SystemError& error) {
     if (!ConvertSidToStringSidW(sid, &text)) return failed("ConvertSidToStringSidW", GetLastError(), error);
     const LocalMemory held(text);
     const bool privileged = IsWellKnownSid(sid, WinLocalSystemSid) || isOwnUser(sid) || holdsAdministrators(token);
-    return CallerIdentity{toUtf8(text), privileged};
+    return CallerIdentity{toUtf8(text), privileged, enabledGroups(token)};
 }
 
 }  // namespace

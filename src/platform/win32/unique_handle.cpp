@@ -25,6 +25,7 @@ void closeSocket(std::intptr_t socket) noexcept { closesocket(static_cast<SOCKET
 void unloadLibrary(void* library) noexcept { FreeLibrary(static_cast<HMODULE>(library)); }
 void closeKernelObject(void* handle) noexcept { CloseHandle(handle); }
 void closeServiceObject(SC_HANDLE__* handle) noexcept { CloseServiceHandle(handle); }
+void closeRegistryKey(HKEY__* key) noexcept { RegCloseKey(key); }
 void freeLocalMemory(void* memory) noexcept { LocalFree(memory); }
 
 }  // namespace velmora::vpn::platform

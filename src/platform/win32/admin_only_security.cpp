@@ -1,0 +1,80 @@
+#include "platform/win32/admin_only_security.h"
+
+#include <sddl.h>
+
+#include <vector>
+
+#include "platform/text.h"
+#include "platform/unique_handle.h"
+
+namespace velmora::vpn::platform {
+namespace {
+
+std::string sidText(PSID sid) {
+    LPWSTR text = nullptr;
+    if (!ConvertSidToStringSidW(sid, &text)) return "an unreadable SID";
+    const LocalMemory held(text);
+    return toUtf8(text);
+}
+
+bool ownUser(PSID sid) {
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &raw)) return false;
+    const KernelHandle token(raw);
+    DWORD size = 0;
+    GetTokenInformation(token.get(), TokenUser, nullptr, 0, &size);
+    std::vector<unsigned char> user(size);
+    return size != 0 && GetTokenInformation(token.get(), TokenUser, user.data(), size, &size) &&
+           EqualSid(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid, sid);
+}
+
+bool administrator(PSID sid) {
+    // NT SERVICE\TrustedInstaller, which owns much of the system by default.
+    static const char kTrustedInstaller[] = "S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464";
+    return IsWellKnownSid(sid, WinLocalSystemSid) || IsWellKnownSid(sid, WinBuiltinAdministratorsSid) ||
+           sidText(sid) == kTrustedInstaller || ownUser(sid);
+}
+
+}  // namespace
+
+bool onlyAdministratorsWrite(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK writeRights, const std::string& shown,
+                             SystemError& error) {
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted)) {
+        error = {"GetSecurityDescriptorOwner", GetLastError(), shown};
+        return false;
+    }
+    if (owner == nullptr || !administrator(owner)) {
+        error = {nullptr, 0, shown + " is owned by " + (owner ? sidText(owner) : std::string("no one"))};
+        return false;
+    }
+    BOOL present = FALSE;
+    PACL list = nullptr;
+    if (!GetSecurityDescriptorDacl(descriptor, &present, &list, &defaulted)) {
+        error = {"GetSecurityDescriptorDacl", GetLastError(), shown};
+        return false;
+    }
+    if (!present || list == nullptr) {
+        error = {nullptr, 0, shown + " has no access list: everyone may write it"};
+        return false;
+    }
+    for (DWORD i = 0; i < list->AceCount; ++i) {
+        void* entry = nullptr;
+        if (!GetAce(list, i, &entry)) {
+            error = {"GetAce", GetLastError(), shown};
+            return false;
+        }
+        const auto* header = static_cast<ACE_HEADER*>(entry);
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+        const PSID sid = &allowed->SidStart;
+        if ((allowed->Mask & writeRights) != 0 && !administrator(sid)) {
+            error = {nullptr, 0, shown + " may be written by " + sidText(sid)};
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace velmora::vpn::platform

@@ -1,0 +1,216 @@
+// What an ordinary local user's configuration can make the service do, with
+// the real client, server and stand-in engine, which acts on the fields that
+// name files and programs as the engine does. The service is root here.
+#include "support/prelude.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <boost/json.hpp>
+
+#include "backend/singbox_in_process_backend.h"
+
+namespace velmora::vpn {
+namespace {
+
+constexpr std::uint32_t kTrustedGroup = 4242;
+
+std::string startRequest(const std::string& config) {
+    return boost::json::serialize(boost::json::object{{"command", "start"}, {"payload", {{"config", config}}}});
+}
+
+// A port below 1024 that nothing listens on, for root's own start.
+std::uint16_t freeLowPort() {
+    for (std::uint16_t port = 1000; port > 900; --port)
+        if (!testing::tcpPortAccepts(port)) return port;
+    return 0;
+}
+
+class ConfigurationPolicy : public ::testing::Test {
+protected:
+    std::string folder = testing::makeTempFolder("policy");
+    std::string rootOnly = folder + "/root-only";  // where no ordinary user may write
+    std::string users = folder + "/users-own";     // a folder user 65534 owns
+    SingBoxInProcessBackend backend;
+    testing::LogRecorder logs;
+    std::unique_ptr<testing::RunningServer> server;
+
+    void SetUp() override {
+        if (!testing::canRunAsAnotherUser()) GTEST_SKIP() << "needs root to act as other users";
+        fs::create_directories(rootOnly);
+        fs::create_directories(users);
+        chmod(folder.c_str(), 0755);
+        chmod(rootOnly.c_str(), 0700);
+        ASSERT_EQ(chown(users.c_str(), 65534, 65534), 0);
+        PipeServerSettings settings = testing::fastSettings();
+        settings.policy.dataFolder = folder + "/data";
+        settings.policy.trustedGroup = "gid " + std::to_string(kTrustedGroup);
+        settings.instanceLinesPerSecond = 1000;
+        server = std::make_unique<testing::RunningServer>(backend, logs.callback(), settings);
+    }
+    void TearDown() override {
+        server.reset();
+        backend.stopAllInstances();
+        fs::remove_all(folder);
+    }
+    std::string pipe() const { return platform::toUtf8(server->pipeName()); }
+    ProgramRun send(std::uint32_t uid, const std::string& request, std::uint32_t group = 0) {
+        return testing::OtherUsersProgram("velmora-vpn-client", {"--pipe-name", pipe(), "send", request}, uid, group)
+            .process()
+            .wait();
+    }
+    void stopAll() { ASSERT_EQ(sendRequest(server->pipeName(), R"({"command":"stopAll"})").response, testing::okAnswer("{}")); }
+};
+
+struct Attack {
+    std::string config;
+    std::string field;  // as the refusal names it, in the letter case of `config`
+    std::string why;
+};
+
+// The same configuration with every key's first letter in upper case.
+boost::json::value capitalised(const boost::json::value& value) {
+    if (const boost::json::array* list = value.if_array()) {
+        boost::json::array out;
+        for (const boost::json::value& element : *list) out.push_back(capitalised(element));
+        return out;
+    }
+    const boost::json::object* object = value.if_object();
+    if (object == nullptr) return value;
+    boost::json::object out;
+    for (const auto& entry : *object) {
+        std::string key(entry.key());
+        key[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(key[0])));
+        out[key] = capitalised(entry.value());
+    }
+    return out;
+}
+std::string capitalisedField(std::string field) {
+    for (std::size_t at = 0; at < field.size(); at = field.find('.', at) + 1) {
+        field[at] = static_cast<char>(std::toupper(static_cast<unsigned char>(field[at])));
+        if (field.find('.', at) == std::string::npos) break;
+    }
+    return field;
+}
+
+// Each attack, plain, in other letter case, and behind a harmless first
+// occurrence of its key, is refused for an ordinary user with its text and
+// leaves no file, program run or listener; a member of the operator's group
+// and root start each unchanged, and the engine then does what it was told.
+TEST_F(ConfigurationPolicy, AttacksAreRefusedForOrdinaryUsersOnlyAndLeaveNothingBehind) {
+    fs::create_symlink(rootOnly + "/cache.db", users + "/c.db");
+    const std::string script = users + "/tor.sh";
+    std::ofstream(script) << "#!/bin/sh\ntouch " << rootOnly << "/tor-ran\n";
+    chmod(script.c_str(), 0755);
+    ASSERT_EQ(chown(script.c_str(), 65534, 65534), 0);
+    const std::uint16_t lowPort = freeLowPort();
+    ASSERT_NE(lowPort, 0);
+    const std::string writes = "it makes the service write files";
+    const std::vector<Attack> attacks = {
+        {R"({"log":{"output":")" + rootOnly + R"(/engine.log"}})", "log.output", writes},
+        {R"({"experimental":{"cache_file":{"enabled":true,"path":")" + users + R"(/c.db"}}})",
+         "experimental.cache_file.path", "the service sets it"},
+        {R"({"route":{"rule_set":[{"type":"local","tag":"s","path":"/etc/shadow"}]}})", "route.rule_set[0].type (local)",
+         "it makes the service read files"},
+        {R"({"experimental":{"clash_api":{"external_ui":"/root"}}})", "experimental.clash_api.external_ui",
+         "it makes the service serve files"},
+        {R"({"outbounds":[{"type":"tor","executable_path":")" + script + R"("}]})", "outbounds[0].type (tor)",
+         "it makes the service run programs"},
+        {R"({"inbounds":[{"type":"mixed","listen":"127.0.0.1","listen_port":)" + std::to_string(lowPort) + "}]}",
+         "inbounds[0].listen_port", "only root may listen on ports below 1024"},
+    };
+    const auto leftBehind = [&] {
+        return fs::exists(rootOnly + "/engine.log") || fs::exists(rootOnly + "/cache.db") ||
+               fs::exists(rootOnly + "/tor-ran") || testing::tcpPortAccepts(lowPort);
+    };
+    for (const Attack& attack : attacks) {
+        const boost::json::object parsed = boost::json::parse(attack.config).as_object();
+        const std::string key(parsed.begin()->key());
+        const std::vector<std::pair<std::string, std::string>> variants = {
+            {attack.config, "Configuration field " + attack.field + " is not allowed for your user: " + attack.why},
+            {boost::json::serialize(capitalised(parsed)),
+             "Configuration field " + capitalisedField(attack.field) + " is not allowed for your user: " + attack.why},
+            {"{\"" + key + "\":{}," + attack.config.substr(1), "Configuration gives a field twice in its top level"},
+        };
+        for (const auto& [config, refusal] : variants) {
+            EXPECT_THAT(send(65534, startRequest(config)), Ran(1u, testing::errorAnswer(refusal) + "\n", ""));
+            EXPECT_FALSE(leftBehind()) << config;
+            for (const std::uint32_t uid : {65534u, 0u}) {
+                const ProgramRun run = uid == 0 ? ProgramRun{0, sendRequest(server->pipeName(), startRequest(config)).response + "\n", ""}
+                                                : send(uid, startRequest(config), kTrustedGroup);
+                EXPECT_THAT(run.output, HasSubstr(R"("ok":true)")) << uid << " " << config;
+                const bool visible = attack.why != "it makes the service read files" &&
+                                     attack.why != "it makes the service serve files";
+                if (visible) {
+                    EXPECT_TRUE(testing::waitUntil(leftBehind)) << uid << " " << config;
+                }
+                stopAll();
+                for (const char* name : {"engine.log", "cache.db", "tor-ran"}) fs::remove(rootOnly + "/" + name);
+                EXPECT_TRUE(testing::waitUntil([&] { return !leftBehind(); }));
+            }
+        }
+    }
+    EXPECT_TRUE(logs.shows("Refused a configuration of uid 65534: Configuration field log.output is not allowed"));
+    EXPECT_FALSE(fs::exists(folder + "/data"));  // a refusal makes no folder either
+}
+
+// A desktop client's configuration starts for an ordinary user as it is,
+// with its cache in a root-owned folder of the user's own; another user's
+// cache is elsewhere. A folder the user made there first is not used.
+TEST_F(ConfigurationPolicy, ADesktopConfigurationKeepsItsCacheInTheUsersOwnRootOwnedFolder) {
+    const std::string desktop = R"({"log":{"level":"info"},
+        "inbounds":[{"type":"tun","address":["172.19.0.1/30"],"auto_route":true},
+                    {"type":"mixed","listen":"127.0.0.1","listen_port":)" + std::to_string(testing::freeTcpPort()) + R"(}],
+        "outbounds":[{"type":"vless","server":"198.51.100.1","server_port":443,
+                      "transport":{"type":"ws","path":"/tunnel"}},{"type":"direct","tag":"direct"}],
+        "route":{"rules":[{"process_path":["/usr/bin/ssh"],"outbound":"direct"}],
+                 "rule_set":[{"type":"remote","tag":"ads","url":"https://rules.example/ads.srs"}]},
+        "experimental":{"cache_file":{"enabled":true},
+                        "clash_api":{"external_controller":"127.0.0.1:9090","secret":"s3cret"}}})";
+    for (const std::uint32_t uid : {65534u, 65533u}) {
+        EXPECT_THAT(send(uid, startRequest(desktop)).output, HasSubstr(R"("ok":true)"));
+        const std::string cache = folder + "/data/users/" + std::to_string(uid) + "/cache.db";
+        struct stat info {};
+        ASSERT_EQ(stat(cache.c_str(), &info), 0) << cache;
+        EXPECT_EQ(info.st_uid, 0u);
+        ASSERT_EQ(stat(fs::path(cache).parent_path().c_str(), &info), 0);
+        EXPECT_EQ(info.st_uid, 0u);
+        EXPECT_EQ(info.st_mode & 07777, 0755u);
+        stopAll();
+    }
+    // Made beforehand by the user: refused, and the log says why.
+    fs::create_directories(folder + "/data/users/65532");
+    ASSERT_EQ(chown((folder + "/data/users/65532").c_str(), 65532, 65532), 0);
+    EXPECT_THAT(send(65532, startRequest(desktop)),
+                Ran(1u, testing::errorAnswer("Your user's data folder cannot be used") + "\n", ""));
+    EXPECT_TRUE(logs.shows("Refused a configuration of uid 65532: Your user's data folder cannot be used (" + folder +
+                           "/data/users/65532 is owned by user 65532)"));
+    EXPECT_FALSE(fs::exists(folder + "/data/users/65532/cache.db"));
+}
+
+// An ordinary user's configuration of 10,000 listeners is refused; while the
+// user holds everything the policy lets it hold, root is answered at once.
+TEST_F(ConfigurationPolicy, WhatAUserMayHoldLeavesTheServiceToOthers) {
+    boost::json::array many;
+    for (int i = 0; i < 10000; ++i) many.push_back({{"type", "mixed"}, {"listen_port", 0}});
+    const std::string huge = folder + "/huge.json";  // too long for a command line
+    std::ofstream(huge) << boost::json::serialize(boost::json::object{{"inbounds", many}});
+    EXPECT_THAT(testing::OtherUsersProgram("velmora-vpn-client", {"--pipe-name", pipe(), "start", "--config", huge})
+                    .process()
+                    .wait(),
+                Ran(1u,
+                    testing::errorAnswer("Configuration holds 10000 listeners (inbounds, endpoints and services); "
+                                         "your user may start at most 16 at once") +
+                        "\n",
+                    ""));
+    const std::string two = R"({"inbounds":[{"type":"mixed","listen_port":0},{"type":"mixed","listen_port":0}]})";
+    for (int i = 0; i < 16; ++i) EXPECT_THAT(send(65534, startRequest(two)).output, HasSubstr(R"("ok":true)")) << i;
+    EXPECT_THAT(send(65534, startRequest(two)),
+                Ran(1u, testing::errorAnswer("Your user runs 16 instances already") + "\n", ""));
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(sendRequest(server->pipeName(), testing::pingRequest(1)).response, testing::pingAnswer(1));
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
+}
+
+}  // namespace
+}  // namespace velmora::vpn
