@@ -3,6 +3,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include <boost/json.hpp>
+
 #include "windows/singbox_named_pipe_server.h"
 
 namespace velmora::vpn {
@@ -110,6 +112,71 @@ TEST_F(RequestHandling, OwnerTableFollowsStopsThatSucceed) {
     EXPECT_EQ(logs.lines(),
               (Lines{"Started sing-box instance 0", "Started sing-box instance 1", "Started sing-box instance 2",
                      "Stopped sing-box instance 1", "Stopped sing-box instance 0", "Stopped all sing-box instances"}));
+}
+
+}  // namespace
+}  // namespace velmora::vpn
+
+namespace velmora::vpn {
+namespace {
+
+// An ordinary user's configuration reaches the engine only as the checked
+// tree written out again, and a refused one not at all (the refusal is
+// logged). Its instances hold at most 32 listeners together: the start that
+// would make 33 is refused, a stop frees its share. A start that would leave
+// the service fewer descriptors than its reserve is refused. Privileged
+// callers pass both limits.
+TEST(OrdinaryStarts, GoToTheEngineAsCheckedAndWithinTheUsersListenersAndTheDescriptorReserve) {
+    EXPECT_EQ(PolicySettings{}.maxListenersPerUser, 32);
+    EXPECT_EQ(PolicySettings{}.descriptorReserve, 256u);
+    testing::FakeBackend backend;
+    testing::LogRecorder logs;
+    PipeServerSettings settings;
+    std::size_t left = 100000;
+    settings.policy.descriptorsLeft = [&] { return std::optional(left); };
+    SingBoxNamedPipeServer server{L"", backend, logs.callback(), settings};
+    const platform::CallerIdentity user{testing::ordinaryUser(65534), false, {}};
+    const platform::CallerIdentity root{"root", true, {}};
+    std::vector<std::string> engineSaw;
+    ON_CALL(backend, startInstance).WillByDefault([&](const std::string& config) {
+        engineSaw.push_back(config);
+        return StartResult{true, static_cast<std::int32_t>(engineSaw.size() - 1), {}};
+    });
+    const auto start = [&](int listeners, const platform::CallerIdentity& caller) {
+        std::string config = "{ \"inbounds\" : [";
+        for (int i = 0; i < listeners; ++i) config += std::string(i ? ", " : "") + "{\"type\": \"mixed\"}";
+        return server.handleRequest(
+            boost::json::serialize(boost::json::object{{"command", "start"}, {"payload", {{"config", config + "] }"}}}}),
+            caller);
+    };
+    const auto started = [](int id) { return okAnswer(R"({"instanceId":)" + std::to_string(id) + "}"); };
+
+    EXPECT_EQ(start(16, user), started(0));
+    std::string compact = R"({"type":"mixed"})";
+    for (int i = 1; i < 16; ++i) compact += R"(,{"type":"mixed"})";
+    EXPECT_EQ(engineSaw.back(), R"({"inbounds":[)" + compact + "]}");
+    EXPECT_EQ(start(16, user), started(1));
+    EXPECT_EQ(start(1, user), errorAnswer("Your user's instances would hold 33 listeners; at most 32 may run at once"));
+    EXPECT_EQ(start(16, root), started(2));
+    EXPECT_EQ(engineSaw.back().substr(0, 16), "{ \"inbounds\" : [");  // a privileged caller's text as sent
+    EXPECT_EQ(server.handleRequest(R"({"command":"stop","payload":{"instanceId":1}})", user), okAnswer("{}"));
+    EXPECT_EQ(start(16, user), started(3));
+
+    EXPECT_EQ(server.handleRequest(R"({"command":"stopAll"})", root), okAnswer("{}"));
+    left = 256 + 16 + 1;
+    EXPECT_EQ(start(16, user), started(4));
+    left = 256 + 16;
+    EXPECT_EQ(start(16, user), errorAnswer("The service keeps its last descriptors for its own use; try again later"));
+    left = 0;
+    EXPECT_EQ(start(16, root), started(5));
+
+    const std::size_t calls = engineSaw.size();
+    EXPECT_EQ(server.handleRequest(R"({"command":"start","payload":{"config":"{\"log\":{\"output\":\"x\"}}"}})", user),
+              errorAnswer("Configuration field log.output is not allowed for your user: it makes the service write files"));
+    EXPECT_EQ(engineSaw.size(), calls);
+    EXPECT_THAT(logs.lines(), Contains("Refused a configuration of " + user.user +
+                                       ": Configuration field log.output is not allowed for your user: it makes the "
+                                       "service write files"));
 }
 
 }  // namespace

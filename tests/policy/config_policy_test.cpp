@@ -1,0 +1,176 @@
+// What an ordinary caller's configuration may hold, checked without a
+// server: each rule from both sides, each limit at its edge.
+#include "support/prelude.h"
+
+#include <boost/json.hpp>
+
+#include "policy/config_policy.h"
+
+namespace velmora::vpn {
+namespace {
+
+class ConfigPolicy : public ::testing::Test {
+protected:
+    std::string folder = testing::makeTempFolder("config-policy");
+    PolicySettings settings = [this] {
+        PolicySettings made;
+        made.dataFolder = folder + "/data";
+        made.trustedGroup = "trusted";
+        made.refuseLowPorts = true;
+        return made;
+    }();
+    platform::CallerIdentity ordinary{testing::ordinaryUser(65534), false, {"users", "staff"}};
+
+    void TearDown() override { fs::remove_all(folder); }
+    Admission admit(const std::string& config, const platform::CallerIdentity& caller) {
+        return admitConfiguration(config, caller, settings, {});
+    }
+    Admission admit(const std::string& config) { return admit(config, ordinary); }
+    std::string refusal(const std::string& config) {
+        const Admission admission = admit(config);
+        EXPECT_FALSE(admission.admitted) << config;
+        EXPECT_EQ(admission.config, "");
+        return admission.refusal;
+    }
+};
+
+std::string notAllowed(const std::string& field, const std::string& why) {
+    return "Configuration field " + field + " is not allowed for your user: " + why;
+}
+const std::string kWrites = "it makes the service write files";
+const std::string kReads = "it makes the service read files";
+const std::string kServes = "it makes the service serve files";
+const std::string kRuns = "it makes the service run programs";
+const std::string kPathLike = "it is named like a file path";
+
+// Each field of the engine's that touches files or programs, wherever the
+// engine takes it, and a path field a newer engine might add; each refused
+// with its location and reason, and nothing made on the way. Privileged
+// callers and members of the trusted group start the same text unchanged.
+TEST_F(ConfigPolicy, FieldsThatTouchFilesOrProgramsAreRefusedForOrdinaryCallersOnly) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {R"({"log":{"output":"/root/x"}})", notAllowed("log.output", kWrites)},
+        {R"({"experimental":{"cache_file":{"enabled":true,"path":"c.db"}}})",
+         notAllowed("experimental.cache_file.path", "the service sets it")},
+        {R"({"inbounds":[{"type":"https","tls":{"acme":{"domain":["x"]}}}]})", notAllowed("inbounds[0].tls.acme", kWrites)},
+        {R"({"endpoints":[{"type":"wireguard","state_directory":"/x"}]})",
+         notAllowed("endpoints[0].state_directory", kWrites)},
+        {R"({"endpoints":[{"type":"tailscale"}]})", notAllowed("endpoints[0].type (tailscale)", kWrites)},
+        {R"({"outbounds":[{"type":"direct"},{"type":"vless","tls":{"certificate_path":"/etc/shadow"}}]})",
+         notAllowed("outbounds[1].tls.certificate_path", kReads)},
+        {R"({"dns":{"servers":[{"type":"tls","tls":{"key_path":"/k"}}]}})", notAllowed("dns.servers[0].tls.key_path", kReads)},
+        {R"({"route":{"rule_set":[{"type":"local","path":"/etc/shadow"}]}})",
+         notAllowed("route.rule_set[0].type (local)", kReads)},
+        {R"({"route":{"rule_set":[{"tag":"t","path":"/etc/shadow"}]}})", notAllowed("route.rule_set[0].path", kReads)},
+        {R"({"dns":{"servers":[{"type":"hosts","path":"/etc/shadow"}]}})", notAllowed("dns.servers[0].path", kReads)},
+        {R"({"inbounds":[{"type":"mixed","netns":"/proc/1/ns/net"}]})", notAllowed("inbounds[0].netns", kReads)},
+        {R"({"experimental":{"clash_api":{"external_ui":"/root"}}})",
+         notAllowed("experimental.clash_api.external_ui", kServes)},
+        {R"({"services":[{"type":"api"}]})", notAllowed("services[0].type (api)", kServes)},
+        {R"({"outbounds":[{"type":"tor","executable_path":"/x.sh"}]})", notAllowed("outbounds[0].type (tor)", kRuns)},
+        {R"({"outbounds":[{"type":"socks","torrc":{"a":"b"}}]})", notAllowed("outbounds[0].torrc", kRuns)},
+        {R"({"experimental":{"debug":{"memory_limit":1}}})",
+         notAllowed("experimental.debug", "it changes the service's own process")},
+        {R"({"outbounds":[{"type":"socks","path":"/x"}]})", notAllowed("outbounds[0].path", kPathLike)},
+        {R"({"route":{"geoip":{"download_directory":"/x"}}})", notAllowed("route.geoip.download_directory", kPathLike)},
+        {R"({"x":{"output":"/x"}})", notAllowed("x.output", kPathLike)},
+        {R"({"x":[{"lease_files":["/x"]}]})", notAllowed("x[0].lease_files", kPathLike)},
+        {R"({"x":{"external_ui_2":"/x"}})", notAllowed("x.external_ui_2", kPathLike)},
+        {R"({"x":{"executables":"/x"}})", notAllowed("x.executables", kPathLike)},
+        // Keys as the engine's decoder matches them: any letter case, and
+        // Unicode's long s and Kelvin sign for "s" and "k".
+        {R"({"LOG":{"Output":"/x"}})", notAllowed("LOG.Output", kWrites)},
+        {"{\"outbounds\":[{\"tls\":{\"\\u212Aey_path\":\"/k\"}}]}", notAllowed("outbounds[0].tls.\u212Aey_path", kReads)},
+        {"{\"route\":{\"rule_\\u017Fet\":[{\"type\":\"Local\"}]}}", notAllowed("route.rule_\u017Fet[0].type (Local)", kReads)},
+        // Given twice: the first harmless, exactly or in other letter case.
+        {R"({"log":{"level":"info"},"log":{"output":"/x"}})", "Configuration gives a field twice in its top level"},
+        {R"({"log":{"level":"info","output":null,"output":"/x"}})", "Configuration gives a field twice in log"},
+        {R"({"log":{"level":"info"},"Log":{"output":"/x"}})", "Configuration gives the field Log twice in other letter case"},
+        {R"([{"log":{}}])", "Configuration is not a JSON object"},
+        {R"({"log":)", "Configuration is not valid JSON: incomplete JSON"},
+        {R"({"x":1e999})", "Configuration field x holds a number out of range"},
+    };
+    const platform::CallerIdentity member{ordinary.user, false, {"users", "trusted"}};
+    const platform::CallerIdentity privileged{ordinary.user, true, {}};
+    for (const auto& [config, text] : cases) {
+        EXPECT_EQ(refusal(config), text) << config;
+        for (const auto& trusted : {member, privileged}) {
+            const Admission admission = admit(config, trusted);
+            EXPECT_TRUE(admission.admitted) << config;
+            EXPECT_EQ(admission.config, config);
+            EXPECT_EQ(admission.listeners, 0);
+        }
+    }
+    EXPECT_FALSE(fs::exists(settings.dataFolder));
+}
+
+// What a desktop client needs passes, written out again from the checked
+// tree (escapes resolved, members in order) with the cache file placed in
+// the caller's own folder; another user's goes elsewhere.
+TEST_F(ConfigPolicy, ADesktopConfigurationIsAdmittedAsTheCheckedTreeWithItsCacheInTheUsersFolder) {
+    const std::string desktop = R"({"inbounds":[{"type":"tun","address":["172.19.0.1/30"],"auto_route":true},)"
+                                R"({"type":"mixed","listen":"127.0.0.1","listen_port":2080}],)"
+                                R"("outbounds":[{"type":"vless","transport":{"type":"ws","path":"/ws"}},)"
+                                R"({"type":"http","path":"/proxy"}],)"
+                                R"("dns":{"servers":[{"type":"https","server":"1.1.1.1","path":"/dns-query"}]},)"
+                                R"("route":{"rules":[{"process_path":["C:\\a.exe"],"outbound":"direct"}],)"
+                                R"("rule_set":[{"type":"remote","tag":"r","url":"https://r/x.srs"},)"
+                                R"({"type":"inline","tag":"i","rules":[]}]},)"
+                                R"("experimental":{"cache_file":{"en\u0061bled":true},)"
+                                R"("clash_api":{"external_controller":"127.0.0.1:9090","secret":"s"}}})";
+    const Admission admission = admit(desktop);
+    ASSERT_TRUE(admission.admitted) << admission.refusal;
+    EXPECT_EQ(admission.listeners, 2);
+    boost::json::value expected = boost::json::parse(desktop);
+    const bool windows = ordinary.user.rfind("S-1-", 0) == 0;
+    const std::string userFolder =
+        folder + "/data" + (windows ? "\\users\\" + ordinary.user : std::string("/users/65534"));
+    expected.at("experimental").at("cache_file").as_object()["path"] = userFolder + (windows ? "\\" : "/") + "cache.db";
+    EXPECT_EQ(admission.config, boost::json::serialize(expected));
+    EXPECT_THAT(admission.config, HasSubstr(R"("enabled":true)"));
+    EXPECT_TRUE(fs::is_directory(userFolder));
+
+    const platform::CallerIdentity other{testing::ordinaryUser(65533), false, {}};
+    EXPECT_THAT(admit(desktop, other).config, Not(HasSubstr(userFolder)));
+    // Without a cache file no folder is needed, and none is made.
+    fs::remove_all(settings.dataFolder);
+    EXPECT_TRUE(admit(R"({"outbounds":[{"type":"direct"}]})").admitted);
+    EXPECT_FALSE(fs::exists(settings.dataFolder));
+}
+
+// Listeners in one configuration: 16 pass, 17 do not, whatever kind they
+// are. Ports below 1024 are refused where only root may bind them (1023
+// refused, 1024 and the system's choice, 0, pass), and nowhere else.
+TEST_F(ConfigPolicy, ListenersAndLowPortsAreLimitedAtTheirEdges) {
+    const auto listeners = [](int inbounds, int endpoints, int services) {
+        boost::json::object config;
+        for (const auto& [list, count] : {std::pair{"inbounds", inbounds}, {"endpoints", endpoints}, {"services", services}}) {
+            boost::json::array entries;
+            for (int i = 0; i < count; ++i) entries.push_back(boost::json::object{{"type", "direct"}});
+            config[list] = entries;
+        }
+        return boost::json::serialize(config);
+    };
+    EXPECT_EQ(PolicySettings{}.maxListenersPerStart, 16);
+    EXPECT_EQ(admit(listeners(14, 1, 1)).listeners, 16);
+    EXPECT_EQ(refusal(listeners(15, 1, 1)),
+              "Configuration holds 17 listeners (inbounds, endpoints and services); your user may start at most 16 at "
+              "once");
+    const auto inbound = [](const std::string& port) { return R"({"inbounds":[{"listen_port":)" + port + "}]}"; };
+    const auto controller = [](const std::string& address) {
+        return R"({"experimental":{"clash_api":{"external_controller":")" + address + R"("}}})";
+    };
+    const std::string low = "only root may listen on ports below 1024";
+    EXPECT_EQ(refusal(inbound("1023")), notAllowed("inbounds[0].listen_port", low));
+    EXPECT_EQ(refusal(inbound("1")), notAllowed("inbounds[0].listen_port", low));
+    EXPECT_EQ(refusal(controller("127.0.0.1:1023")), notAllowed("experimental.clash_api.external_controller", low));
+    EXPECT_EQ(refusal(R"({"experimental":{"v2ray_api":{"listen":"[::1]:80"}}})"),
+              notAllowed("experimental.v2ray_api.listen", low));
+    for (const std::string& passes : {inbound("1024"), inbound("0"), controller("127.0.0.1:1024")})
+        EXPECT_TRUE(admit(passes).admitted) << passes;
+    settings.refuseLowPorts = false;
+    EXPECT_TRUE(admit(inbound("80")).admitted);
+}
+
+}  // namespace
+}  // namespace velmora::vpn
