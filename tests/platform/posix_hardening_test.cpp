@@ -8,7 +8,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include "platform/data_folder.h"
 #include "platform/std_redirect.h"
+#include "platform/trusted_group.h"
 #include "platform/pipe_endpoint.h"
 #include "platform/socket_path.h"
 #include "runtime/service_logger.h"
@@ -201,6 +203,84 @@ TEST_F(Folder, ALogPathThatIsALinkOrNoRegularFileIsNeverWritten) {
     }
     EXPECT_TRUE(secretUntouched());
     EXPECT_FALSE(fs::exists(folder + "/created"));
+}
+
+}  // namespace
+}  // namespace velmora::vpn
+
+namespace velmora::vpn {
+namespace {
+
+// The way to a user's data folder: whatever another user made or may change
+// on it is never used (a link, a folder of its own, one it may write); a
+// root-owned sticky folder like /tmp may lie above it; what the service
+// makes is root's, 0755.
+TEST_F(Folder, AUsersDataFolderIsUsedOnlyWhereNoOtherUserCanChangeTheWay) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to play other users";
+    const platform::CallerIdentity user{"uid 65534", false, {}};
+    const std::string data = folder + "/data";
+    platform::SystemError unused;
+    const auto refusal = [&](const std::string& root) {
+        platform::SystemError error;
+        EXPECT_FALSE(platform::userDataFolder(root, user, error));
+        return platform::failureText(error);
+    };
+    ASSERT_EQ(platform::userDataFolder(data, user, unused), data + "/users/65534");
+    for (const std::string& made : {data, data + "/users", data + "/users/65534"}) {
+        EXPECT_EQ(statOf(made).st_uid, 0u);
+        EXPECT_EQ(statOf(made).st_mode & 07777, 0755u) << made;
+    }
+    chmod((data + "/users").c_str(), 0775);
+    EXPECT_EQ(refusal(data), data + "/users may be written by other users");
+    chmod((data + "/users").c_str(), 01777);  // sticky is enough above the user's own folder
+    EXPECT_EQ(platform::userDataFolder(data, user, unused), data + "/users/65534");
+    chmod((data + "/users/65534").c_str(), 01777);  // but not for the folder itself
+    EXPECT_EQ(refusal(data), data + "/users/65534 may be written by other users");
+    chown((data + "/users/65534").c_str(), 65534, 65534);
+    chmod((data + "/users/65534").c_str(), 0755);
+    EXPECT_EQ(refusal(data), data + "/users/65534 is owned by user 65534");
+
+    fs::create_directory(folder + "/elsewhere");
+    fs::create_symlink(folder + "/elsewhere", folder + "/linked");
+    EXPECT_EQ(refusal(folder + "/linked"), folder + "/linked is a link or not a folder");
+    EXPECT_FALSE(fs::exists(folder + "/elsewhere/users"));
+    EXPECT_EQ(refusal("relative/data"), "relative/data/users/65534 is not an absolute path");
+    EXPECT_EQ(refusal(folder + "/../x"), folder + "/../x/users/65534 climbs with \"..\"");
+    EXPECT_EQ(platform::defaultDataFolder(), "/var/lib/velmora-vpn");
+}
+
+// The operator's group is read from a root-owned file no one else may write,
+// in folders no one else may write; anything else is reported, not used.
+TEST_F(Folder, TheTrustedGroupIsReadOnlyFromAFileOnlyRootMayWrite) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to own the setting";
+    const std::string place = folder + "/trusted-group";
+    platform::SystemError error;
+    const auto read = [&] { return platform::readTrustedGroup(place, error); };
+    EXPECT_EQ(read(), std::nullopt);  // no file, no group, no complaint
+    EXPECT_EQ(error.detail, "");
+    std::ofstream(place) << "  root\n";
+    chmod(place.c_str(), 0644);
+    EXPECT_EQ(read(), "gid 0");
+    chmod(place.c_str(), 0664);
+    EXPECT_EQ(read(), std::nullopt);
+    EXPECT_EQ(platform::failureText(error), place + " is not a file that only root may write");
+    chmod(place.c_str(), 0644);
+    chown(place.c_str(), 65534, 65534);
+    EXPECT_EQ(read(), std::nullopt);
+    EXPECT_EQ(platform::failureText(error), place + " is not a file that only root may write");
+    fs::remove(place);
+    std::ofstream(folder + "/real") << "root";
+    fs::create_symlink(folder + "/real", place);
+    EXPECT_EQ(read(), std::nullopt);
+    EXPECT_THAT(platform::failureText(error), HasSubstr("open failed. error 40"));
+    fs::remove(place);
+    std::ofstream(place) << "no-such-group-here";
+    EXPECT_EQ(read(), std::nullopt);
+    EXPECT_EQ(platform::failureText(error), place + " names \"no-such-group-here\", which is no group");
+    chmod(folder.c_str(), 0777);
+    EXPECT_EQ(read(), std::nullopt);
+    EXPECT_EQ(platform::failureText(error), folder + " may be written by other users");
+    EXPECT_EQ(platform::defaultTrustedGroupPlace(), "/etc/velmora-vpn/trusted-group");
 }
 
 }  // namespace
