@@ -13,8 +13,10 @@
 // between our check and the engine's open.
 namespace velmora::vpn::platform {
 
-// %ProgramData%\VelmoraVpnService on Windows, /var/lib/velmora-vpn elsewhere.
-std::string defaultDataFolder();
+// The folder for a program's machine-wide data, named as each system names
+// such folders: %ProgramData%\<windowsName> on Windows, /var/lib/<posixName>
+// elsewhere.
+std::string machineDataFolder(const std::string& windowsName, const std::string& posixName);
 
 // `dataFolder`/users/<the caller's uid or SID>, made where missing and checked
 // where present, with every folder on the way from the root of the file

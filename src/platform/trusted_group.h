@@ -9,16 +9,19 @@
 // privileged callers do. Only the system's administrators may name it.
 namespace velmora::vpn::platform {
 
-// The file /etc/velmora-vpn/trusted-group, or on Windows the registry key
-// HKLM\SYSTEM\CurrentControlSet\Services\VelmoraVpnService\Parameters (its
-// value TrustedGroup).
-std::string defaultTrustedGroupPlace();
+// Where an administrator names the group: a text value under a key of
+// HKEY_LOCAL_MACHINE on Windows, a file elsewhere.
+struct SettingPlace {
+    std::string registryKey;    // below HKEY_LOCAL_MACHINE
+    std::string registryValue;  // a REG_SZ value of that key
+    std::string file;           // an absolute path
+};
 
 // The group named at `place`, as callers' groups are named
 // (CallerIdentity::groups): "gid N", or a SID's string form. Nullopt with an
 // empty error when nothing is named there; with the reason when the place may
 // be written by anyone but the system and its administrators (a setting such
 // a user could have made), or the name is no group.
-std::optional<std::string> readTrustedGroup(const std::string& place, SystemError& error);
+std::optional<std::string> readTrustedGroup(const SettingPlace& place, SystemError& error);
 
 }  // namespace velmora::vpn::platform

@@ -18,8 +18,7 @@ namespace {
 using policy::Effect;
 
 std::string notAllowed(const std::string& shown, Effect effect) {
-    return "Configuration field " + shown + " is not allowed for your user: " +
-           std::string(policy::effectText(effect));
+    return "Configuration field " + shown + " is not allowed for your user: " + std::string(policy::effectText(effect));
 }
 
 // The member whose folded key is `key` (there is at most one: keys given
@@ -47,64 +46,122 @@ std::optional<std::int64_t> portOf(const boost::json::value& value) {
 }
 
 // Walks the tree once, depth first in written order, and stops at the first
-// field an ordinary caller may not give.
+// field an ordinary caller may not give. The location in folded keys and the
+// path as written are kept as stacks; the written one becomes text only for
+// a refusal.
 class Checker {
 public:
     Checker(const PolicySettings& settings, std::vector<std::uint32_t> writtenSizes)
         : settings_(settings), writtenSizes_(std::move(writtenSizes)) {}
 
-    std::string objectRefusal(boost::json::object& object, const std::string& where, const std::string& shown) {
-        if (next_ >= writtenSizes_.size() || writtenSizes_[next_++] != object.size())
-            return "Configuration gives a field twice in " + (shown.empty() ? std::string("its top level") : shown);
-        std::set<std::string> keys;
+    std::string objectRefusal(boost::json::object& object) {
+        if (next_ >= writtenSizes_.size() || writtenSizes_[next_++] != object.size()) {
+            return "Configuration gives a field twice in " +
+                   (shown_.empty() ? std::string("its top level") : shownText());
+        }
+        std::vector<std::string> keys;
+        keys.reserve(object.size());
         std::string type;
         std::string typeShown;
         for (auto& entry : object) {
-            std::string key = policy::foldKey(entry.key());
-            if (key == "type" && entry.value().is_string()) {
+            keys.push_back(policy::foldKey(entry.key()));
+            if (keys.back() == "type" && entry.value().is_string()) {
                 type = policy::foldKey(entry.value().get_string());
-                typeShown = child(shown, entry.key()) + " (" + std::string(entry.value().get_string()) + ")";
+                typeShown = shownText(entry.key()) + " (" + std::string(entry.value().get_string()) + ")";
             }
-            if (!keys.insert(std::move(key)).second) {
-                return "Configuration gives the field " + child(shown, entry.key()) + " twice in other letter case";
+        }
+        if (object.size() > 1) {
+            std::vector<std::string_view> sorted(keys.begin(), keys.end());
+            std::sort(sorted.begin(), sorted.end());
+            const auto twice = std::adjacent_find(sorted.begin(), sorted.end());
+            if (twice != sorted.end()) {
+                const auto first = std::find(keys.begin(), keys.end(), *twice);
+                const auto second = std::find(first + 1, keys.end(), *twice);
+                return "Configuration gives the field " + shownText((object.begin() + (second - keys.begin()))->key()) +
+                       " twice in other letter case";
             }
         }
         for (const policy::TypeRule& rule : policy::typeRules())
-            if (rule.list == where && rule.type == type) return notAllowed(typeShown, rule.effect);
+            if (rule.list == where_ && rule.type == type) return notAllowed(typeShown, rule.effect);
 
+        std::size_t i = 0;
         for (auto& entry : object) {
-            const std::string key = policy::foldKey(entry.key());
-            const std::string location = where.empty() ? key : where + "." + key;
-            const std::string fieldShown = child(shown, entry.key());
-            if (const std::optional<Effect> effect = refusedField(location, key, type))
-                return notAllowed(fieldShown, *effect);
-            if (settings_.refuseLowPorts && listensOn(location, key)) {
-                const std::optional<std::int64_t> port = portOf(entry.value());
-                if (port && *port > 0 && *port < 1024) {
-                    return "Configuration field " + fieldShown +
-                           " is not allowed for your user: only root may listen on ports below 1024";
-                }
-            }
-            std::string refusal = valueRefusal(entry.value(), location, fieldShown);
+            const std::string& key = keys[i++];
+            const std::size_t depth = where_.size();
+            where_ += where_.empty() ? "" : ".";
+            where_ += key;
+            shown_.push_back({entry.key(), 0});
+            std::string refusal = fieldRefusal(key, type, entry.value());
+            if (refusal.empty()) refusal = valueRefusal(entry.value());
             if (!refusal.empty()) return refusal;
+            shown_.pop_back();
+            where_.resize(depth);
         }
         return {};
     }
 
 private:
-    static std::string child(const std::string& shown, std::string_view key) {
-        return shown.empty() ? std::string(key) : shown + "." + std::string(key);
+    struct Step {
+        std::string_view key;  // empty for an element of a list
+        std::size_t index;
+    };
+
+    std::string shownText(std::string_view last = {}) const {
+        std::string text;
+        for (const Step& step : shown_) {
+            if (step.key.empty()) {
+                text += "[" + std::to_string(step.index) + "]";
+            } else {
+                text += text.empty() ? "" : ".";
+                text += step.key;
+            }
+        }
+        if (!last.empty()) text += (text.empty() ? "" : ".") + std::string(last);
+        return text;
     }
 
-    static bool listensOn(const std::string& location, const std::string& key) {
-        return key == "listen_port" || key == "external_controller" || location == "experimental.v2ray_api.listen";
+    // Only keys that end a rule's location, or look like paths, need the
+    // whole location matched.
+    static bool worthMatching(const std::string& key) {
+        static const std::set<std::string, std::less<>> lastKeys = [] {
+            std::set<std::string, std::less<>> keys;
+            const auto last = [](std::string_view location) { return location.substr(location.rfind('.') + 1); };
+            for (const policy::FieldRule& rule : policy::fieldRules()) keys.emplace(last(rule.location));
+            for (const policy::NotAPath& allowed : policy::notPaths()) keys.emplace(last(allowed.location));
+            keys.insert({"listen_port", "external_controller", "listen"});
+            return keys;
+        }();
+        if (lastKeys.count(key) != 0) return true;
+        for (const policy::PathName& name : policy::pathNames()) {
+            using Match = policy::PathName::Match;
+            if ((name.match == Match::whole && key == name.text) ||
+                (name.match == Match::prefix && key.starts_with(name.text)) ||
+                (name.match == Match::suffix && key.ends_with(name.text)))
+                return true;
+        }
+        return false;
+    }
+
+    std::string fieldRefusal(const std::string& key, const std::string& type, const boost::json::value& value) const {
+        if (!worthMatching(key)) return {};
+        if (const std::optional<Effect> effect = refusedField(where_, key, type))
+            return notAllowed(shownText(), *effect);
+        const bool listens =
+            key == "listen_port" || key == "external_controller" || where_ == "experimental.v2ray_api.listen";
+        if (settings_.refuseLowPorts && listens) {
+            const std::optional<std::int64_t> port = portOf(value);
+            if (port && *port > 0 && *port < 1024) {
+                return "Configuration field " + shownText() +
+                       " is not allowed for your user: only root may listen on ports below 1024";
+            }
+        }
+        return {};
     }
 
     static std::optional<Effect> refusedField(const std::string& location, const std::string& key,
                                               const std::string& type) {
         for (const policy::NotAPath& allowed : policy::notPaths()) {
-            if (policy::matches(allowed.location, location) &&
-                (allowed.onlyType.empty() || allowed.onlyType == type) &&
+            if (policy::matches(allowed.location, location) && (allowed.onlyType.empty() || allowed.onlyType == type) &&
                 (allowed.exceptType.empty() || allowed.exceptType != type))
                 return std::nullopt;
         }
@@ -120,22 +177,29 @@ private:
         return std::nullopt;
     }
 
-    std::string valueRefusal(boost::json::value& value, const std::string& where, const std::string& shown) {
+    std::string valueRefusal(boost::json::value& value) {
         if (value.is_double() && !std::isfinite(value.get_double()))
-            return "Configuration field " + shown + " holds a number out of range";
-        if (value.is_object()) return objectRefusal(value.get_object(), where, shown);
+            return "Configuration field " + shownText() + " holds a number out of range";
+        if (value.is_object()) return objectRefusal(value.get_object());
         if (!value.is_array()) return {};
+        const std::size_t depth = where_.size();
+        where_ += "[]";
         std::size_t index = 0;
         for (boost::json::value& element : value.get_array()) {
-            std::string refusal = valueRefusal(element, where + "[]", shown + "[" + std::to_string(index++) + "]");
+            shown_.push_back({{}, index++});
+            std::string refusal = valueRefusal(element);
             if (!refusal.empty()) return refusal;
+            shown_.pop_back();
         }
+        where_.resize(depth);
         return {};
     }
 
     const PolicySettings& settings_;
     const std::vector<std::uint32_t> writtenSizes_;
-    std::size_t next_ = 0;  // the next object's place in writtenSizes_
+    std::size_t next_ = 0;     // the next object's place in writtenSizes_
+    std::string where_;        // the location being checked, in folded keys
+    std::vector<Step> shown_;  // the same as written
 };
 
 std::int32_t listenersOf(boost::json::object& config) {
@@ -154,9 +218,8 @@ Admission refused(std::string refusal, std::string why = {}) {
 }  // namespace
 
 bool trustedCaller(const platform::CallerIdentity& caller, const PolicySettings& settings) {
-    return caller.privileged ||
-           (settings.trustedGroup && std::find(caller.groups.begin(), caller.groups.end(), *settings.trustedGroup) !=
-                                         caller.groups.end());
+    return caller.privileged || (settings.trustedGroup && std::find(caller.groups.begin(), caller.groups.end(),
+                                                                    *settings.trustedGroup) != caller.groups.end());
 }
 
 Admission admitConfiguration(const std::string& config, const platform::CallerIdentity& caller,
@@ -182,7 +245,7 @@ Admission admitConfiguration(const std::string& config, const platform::CallerId
                        std::to_string(settings.maxListenersPerStart) + " at once");
     }
     Checker checker(settings, policy::writtenObjectSizes(config));
-    std::string refusal = checker.objectRefusal(*root, "", "");
+    std::string refusal = checker.objectRefusal(*root);
     if (!refusal.empty()) return refused(std::move(refusal));
 
     boost::json::value* experimental = member(*root, "experimental");

@@ -43,24 +43,18 @@ constexpr std::array kFieldRules{
 };
 
 constexpr std::array kTypeRules{
-    TypeRule{"outbounds[]", "tor", runs},
-    TypeRule{"endpoints[]", "tailscale", writes},
-    TypeRule{"services[]", "ccm", writes},
-    TypeRule{"services[]", "ocm", writes},
-    TypeRule{"services[]", "derp", writes},
-    TypeRule{"services[]", "ssm-api", writes},
-    TypeRule{"services[]", "api", serves},
-    TypeRule{"route.rule_set[]", "local", reads},
+    TypeRule{"outbounds[]", "tor", runs},   TypeRule{"endpoints[]", "tailscale", writes},
+    TypeRule{"services[]", "ccm", writes},  TypeRule{"services[]", "ocm", writes},
+    TypeRule{"services[]", "derp", writes}, TypeRule{"services[]", "ssm-api", writes},
+    TypeRule{"services[]", "api", serves},  TypeRule{"route.rule_set[]", "local", reads},
 };
 
 // Everyday fields whose names look like paths: a transport's, a DNS over
 // HTTPS server's and the HTTP outbound's URL path, texts a rule matches, and
 // the cache file itself (its path is the service's).
 constexpr std::array kNotPaths{
-    NotAPath{"*.transport.path", "", ""},
-    NotAPath{"dns.servers[].path", "", "hosts"},
-    NotAPath{"outbounds[].path", "http", ""},
-    NotAPath{"*.process_path", "", ""},
+    NotAPath{"*.transport.path", "", ""},        NotAPath{"dns.servers[].path", "", "hosts"},
+    NotAPath{"outbounds[].path", "http", ""},    NotAPath{"*.process_path", "", ""},
     NotAPath{"experimental.cache_file", "", ""},
 };
 
@@ -75,13 +69,20 @@ constexpr std::array kPathNames{
 
 std::string_view effectText(Effect effect) {
     switch (effect) {
-        case writes: return "it makes the service write files";
-        case reads: return "it makes the service read files";
-        case serves: return "it makes the service serve files";
-        case runs: return "it makes the service run programs";
-        case process: return "it changes the service's own process";
-        case assigned: return "the service sets it";
-        case pathLike: return "it is named like a file path";
+        case writes:
+            return "it makes the service write files";
+        case reads:
+            return "it makes the service read files";
+        case serves:
+            return "it makes the service serve files";
+        case runs:
+            return "it makes the service run programs";
+        case process:
+            return "it changes the service's own process";
+        case assigned:
+            return "the service sets it";
+        case pathLike:
+            return "it is named like a file path";
     }
     return {};
 }

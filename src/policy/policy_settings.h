@@ -8,15 +8,23 @@
 
 #include "platform/data_folder.h"
 #include "platform/descriptor_limit.h"
+#include "platform/trusted_group.h"
 
 namespace velmora::vpn {
+
+// Where an operator names the trusted group (docs/operations.md): the value
+// TrustedGroup of the service's Parameters key, or /etc/velmora-vpn/trusted-group.
+inline const platform::SettingPlace kTrustedGroupSetting{
+    "SYSTEM\\CurrentControlSet\\Services\\VelmoraVpnService\\Parameters", "TrustedGroup",
+    "/etc/velmora-vpn/trusted-group"};
 
 // What an ordinary caller's configuration may ask of the service
 // (docs/security.md, docs/operations.md). The defaults are the product's
 // values; tests hand in their own folders and figures.
 struct PolicySettings {
     // Where ordinary users' own folders are made (users/<uid or SID>).
-    std::string dataFolder = platform::defaultDataFolder();
+    // %ProgramData%\VelmoraVpnService, /var/lib/velmora-vpn.
+    std::string dataFolder = platform::machineDataFolder("VelmoraVpnService", "velmora-vpn");
     // The group whose members start any configuration, as the system names
     // callers' groups; none unless an operator named one.
     std::optional<std::string> trustedGroup;

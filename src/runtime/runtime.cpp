@@ -8,7 +8,6 @@
 #include "platform/process_memory.h"
 #include "platform/std_redirect.h"
 #include "platform/text.h"
-#include "platform/trusted_group.h"
 #include "runtime/service_logger.h"
 #include "windows/singbox_named_pipe_server.h"
 
@@ -56,8 +55,7 @@ std::uint32_t runServer(bool consoleMode, const BackendFactory& makeBackend) {
         // server keeps a reserve of them for itself, out of the hard limit.
         if (!platform::raiseDescriptorLimit()) logLine("The descriptor limit could not be raised to its hard limit");
         platform::SystemError groupError;
-        const std::string groupPlace = platform::defaultTrustedGroupPlace();
-        settings.policy.trustedGroup = platform::readTrustedGroup(groupPlace, groupError);
+        settings.policy.trustedGroup = platform::readTrustedGroup(kTrustedGroupSetting, groupError);
         if (settings.policy.trustedGroup) {
             logLine("Members of " + *settings.policy.trustedGroup + " start any configuration");
         } else if (groupError.call != nullptr || !groupError.detail.empty()) {
@@ -66,8 +64,8 @@ std::uint32_t runServer(bool consoleMode, const BackendFactory& makeBackend) {
 
         std::unique_ptr<SingBoxBackend> backend = makeBackend();
         // The server is destroyed before the backend, on every path.
-        SingBoxNamedPipeServer server(processOptions.pipeName, *backend,
-                                      [](const std::string& line) { logLine(line); }, settings);
+        SingBoxNamedPipeServer server(
+            processOptions.pipeName, *backend, [](const std::string& line) { logLine(line); }, settings);
         server.run(stopRequested);
         backend->stopAllInstances();
         logLine("Velmora VPN service runtime stopped");

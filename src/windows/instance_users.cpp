@@ -7,8 +7,7 @@ namespace velmora::vpn {
 // Each operation holds instancesMutex_ for its one look or change and
 // nothing else: no backend call and no log call is ever made under it.
 
-std::string SingBoxNamedPipeServer::reserveInstance(const platform::CallerIdentity& caller,
-                                                    std::int32_t listeners) {
+std::string SingBoxNamedPipeServer::reserveInstance(const platform::CallerIdentity& caller, std::int32_t listeners) {
     if (!caller.privileged) {
         // Counted before the lock: it lists the process's descriptors.
         const std::optional<std::size_t> left = settings_.policy.descriptorsLeft();
@@ -30,13 +29,12 @@ std::string SingBoxNamedPipeServer::reserveInstance(const platform::CallerIdenti
             return "Your user runs " + std::to_string(settings_.maxInstancesPerUser) + " instances already";
         if (held.listeners + listeners > settings_.policy.maxListenersPerUser) {
             return "Your user's instances would hold " + std::to_string(held.listeners + listeners) +
-                   " listeners; at most " + std::to_string(settings_.policy.maxListenersPerUser) +
-                   " may run at once";
+                   " listeners; at most " + std::to_string(settings_.policy.maxListenersPerUser) + " may run at once";
         }
         // Each start under way may still open its listeners and one more.
-        const auto needed = static_cast<std::size_t>(listenersComing + listeners + 1) + settings_.policy.descriptorReserve;
-        if (left && *left < needed)
-            return "The service keeps its last descriptors for its own use; try again later";
+        const auto needed =
+            static_cast<std::size_t>(listenersComing + listeners + 1) + settings_.policy.descriptorReserve;
+        if (left && *left < needed) return "The service keeps its last descriptors for its own use; try again later";
         Share& mine = startsUnderWay_[caller.user];
         ++mine.instances;
         mine.listeners += listeners;
@@ -47,8 +45,7 @@ std::string SingBoxNamedPipeServer::reserveInstance(const platform::CallerIdenti
     return {};
 }
 
-void SingBoxNamedPipeServer::settleInstance(const std::string& user, std::int32_t listeners,
-                                            std::int32_t instanceId) {
+void SingBoxNamedPipeServer::settleInstance(const std::string& user, std::int32_t listeners, std::int32_t instanceId) {
     std::lock_guard lock(instancesMutex_);
     Share& mine = startsUnderWay_[user];
     mine.listeners -= listeners;

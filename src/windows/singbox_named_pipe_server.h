@@ -110,9 +110,9 @@ private:
         std::string user;  // who started it
         std::int32_t listeners = 0;
     };
-    mutable std::mutex instancesMutex_;                  // guards instanceUsers_ and startsUnderWay_
+    mutable std::mutex instancesMutex_;                      // guards instanceUsers_ and startsUnderWay_
     std::map<std::int32_t, RunningInstance> instanceUsers_;  // running instance id -> whose it is
-    std::map<std::string, Share> startsUnderWay_;        // user -> starts not yet answered (never empty)
+    std::map<std::string, Share> startsUnderWay_;            // user -> starts not yet answered (never empty)
 
     mutable std::mutex ownersMutex_;                // guards owners_
     std::map<std::int32_t, std::uint32_t> owners_;  // instance id -> owner process id

@@ -42,10 +42,21 @@ TEST(ProductValues, AreTheDocumentedOnes) {
         {"restart actions", static_cast<long long>(std::size(kRecoveryRestartDelaysMs)), 3},
         {"failures forgotten after, s", kRecoveryResetSeconds, 86400},
         {"a non-zero exit code counts as a failure", kRecoveryAfterNonZeroExit, 1},
+        {"listeners in an ordinary caller's configuration", server.policy.maxListenersPerStart, 16},
+        {"listeners of one ordinary user's instances", server.policy.maxListenersPerUser, 32},
+        {"descriptors kept for the service", static_cast<long long>(server.policy.descriptorReserve), 256},
+        {"ports below 1024 refused", server.policy.refuseLowPorts, testing::programFileName("x") == "x"},
     };
     for (const auto& [name, value, documented] : values) EXPECT_EQ(value, documented) << name;
     EXPECT_EQ(backend.libraryFileName, testing::programFileName("x") == "x" ? "libsing-box.so" : "sing-box.dll");
     EXPECT_EQ(kDefaultPipeName, L"\\\\.\\pipe\\VelmoraVpnService");
+    EXPECT_EQ(server.policy.trustedGroup, std::nullopt);
+    EXPECT_EQ(kTrustedGroupSetting.file, "/etc/velmora-vpn/trusted-group");
+    EXPECT_EQ(kTrustedGroupSetting.registryKey, "SYSTEM\\CurrentControlSet\\Services\\VelmoraVpnService\\Parameters");
+    EXPECT_EQ(kTrustedGroupSetting.registryValue, "TrustedGroup");
+    EXPECT_TRUE(server.policy.dataFolder == "/var/lib/velmora-vpn" ||
+                server.policy.dataFolder.ends_with(":\\ProgramData\\VelmoraVpnService"))
+        << server.policy.dataFolder;
 
     // Each startup mode's start type (2 automatic, 3 on demand, 4 disabled)
     // and delayed-start flag (-1: the flag is not set at all).

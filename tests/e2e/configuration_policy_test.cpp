@@ -59,7 +59,9 @@ protected:
             .process()
             .wait();
     }
-    void stopAll() { ASSERT_EQ(sendRequest(server->pipeName(), R"({"command":"stopAll"})").response, testing::okAnswer("{}")); }
+    void stopAll() {
+        ASSERT_EQ(sendRequest(server->pipeName(), R"({"command":"stopAll"})").response, testing::okAnswer("{}"));
+    }
 };
 
 struct Attack {
@@ -110,8 +112,8 @@ TEST_F(ConfigurationPolicy, AttacksAreRefusedForOrdinaryUsersOnlyAndLeaveNothing
         {R"({"log":{"output":")" + rootOnly + R"(/engine.log"}})", "log.output", writes},
         {R"({"experimental":{"cache_file":{"enabled":true,"path":")" + users + R"(/c.db"}}})",
          "experimental.cache_file.path", "the service sets it"},
-        {R"({"route":{"rule_set":[{"type":"local","tag":"s","path":"/etc/shadow"}]}})", "route.rule_set[0].type (local)",
-         "it makes the service read files"},
+        {R"({"route":{"rule_set":[{"type":"local","tag":"s","path":"/etc/shadow"}]}})",
+         "route.rule_set[0].type (local)", "it makes the service read files"},
         {R"({"experimental":{"clash_api":{"external_ui":"/root"}}})", "experimental.clash_api.external_ui",
          "it makes the service serve files"},
         {R"({"outbounds":[{"type":"tor","executable_path":")" + script + R"("}]})", "outbounds[0].type (tor)",
@@ -136,11 +138,12 @@ TEST_F(ConfigurationPolicy, AttacksAreRefusedForOrdinaryUsersOnlyAndLeaveNothing
             EXPECT_THAT(send(65534, startRequest(config)), Ran(1u, testing::errorAnswer(refusal) + "\n", ""));
             EXPECT_FALSE(leftBehind()) << config;
             for (const std::uint32_t uid : {65534u, 0u}) {
-                const ProgramRun run = uid == 0 ? ProgramRun{0, sendRequest(server->pipeName(), startRequest(config)).response + "\n", ""}
-                                                : send(uid, startRequest(config), kTrustedGroup);
+                const ProgramRun run =
+                    uid == 0 ? ProgramRun{0, sendRequest(server->pipeName(), startRequest(config)).response + "\n", ""}
+                             : send(uid, startRequest(config), kTrustedGroup);
                 EXPECT_THAT(run.output, HasSubstr(R"("ok":true)")) << uid << " " << config;
-                const bool visible = attack.why != "it makes the service read files" &&
-                                     attack.why != "it makes the service serve files";
+                const bool visible =
+                    attack.why != "it makes the service read files" && attack.why != "it makes the service serve files";
                 if (visible) {
                     EXPECT_TRUE(testing::waitUntil(leftBehind)) << uid << " " << config;
                 }
@@ -160,7 +163,8 @@ TEST_F(ConfigurationPolicy, AttacksAreRefusedForOrdinaryUsersOnlyAndLeaveNothing
 TEST_F(ConfigurationPolicy, ADesktopConfigurationKeepsItsCacheInTheUsersOwnRootOwnedFolder) {
     const std::string desktop = R"({"log":{"level":"info"},
         "inbounds":[{"type":"tun","address":["172.19.0.1/30"],"auto_route":true},
-                    {"type":"mixed","listen":"127.0.0.1","listen_port":)" + std::to_string(testing::freeTcpPort()) + R"(}],
+                    {"type":"mixed","listen":"127.0.0.1","listen_port":)" +
+                                std::to_string(testing::freeTcpPort()) + R"(}],
         "outbounds":[{"type":"vless","server":"198.51.100.1","server_port":443,
                       "transport":{"type":"ws","path":"/tunnel"}},{"type":"direct","tag":"direct"}],
         "route":{"rules":[{"process_path":["/usr/bin/ssh"],"outbound":"direct"}],

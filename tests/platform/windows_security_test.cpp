@@ -75,15 +75,14 @@ TEST(WindowsDataFolder, IsMadeWithAProtectedAccessListAndALooseOneIsNeverUsed) {
     // Only the system's administrators may be written into a SID's place.
     EXPECT_FALSE(platform::userDataFolder(data, platform::CallerIdentity{"S-1-5-21-1)(A;;FA;;;WD", false, {}}, error));
     EXPECT_EQ(platform::failureText(error), "The caller \"S-1-5-21-1)(A;;FA;;;WD\" has no SID");
-    EXPECT_THAT(platform::defaultDataFolder(), ::testing::EndsWith("\\VelmoraVpnService"));
     fs::remove_all(folder);
 }
 
 TEST(WindowsTrustedGroup, IsReadFromTheServiceKeyOnlyWhileAdministratorsAloneMayWriteIt) {
-    EXPECT_EQ(platform::defaultTrustedGroupPlace(), "SYSTEM\\CurrentControlSet\\Services\\VelmoraVpnService\\Parameters");
     const std::string place = "SOFTWARE\\VelmoraTest-" + std::to_string(testing::currentProcessId()) + "\\Parameters";
+    const platform::SettingPlace setting{place, "TrustedGroup", ""};
     platform::SystemError error;
-    EXPECT_EQ(platform::readTrustedGroup(place, error), std::nullopt);  // no key: no group, no complaint
+    EXPECT_EQ(platform::readTrustedGroup(setting, error), std::nullopt);  // no key: no group, no complaint
     EXPECT_EQ(platform::failureText(error), "");
 
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -99,17 +98,19 @@ TEST(WindowsTrustedGroup, IsReadFromTheServiceKeyOnlyWhileAdministratorsAloneMay
     const auto name = [&](const std::wstring& group) {
         RegSetValueExW(key.get(), L"TrustedGroup", 0, REG_SZ, reinterpret_cast<const BYTE*>(group.c_str()),
                        static_cast<DWORD>((group.size() + 1) * sizeof(wchar_t)));
-        return platform::readTrustedGroup(place, error);
+        return platform::readTrustedGroup(setting, error);
     };
     EXPECT_EQ(name(L"Administrators"), "S-1-5-32-544") << platform::failureText(error);
     EXPECT_EQ(name(L"NoSuchGroupHere"), std::nullopt);
-    EXPECT_EQ(platform::failureText(error), "HKLM\\" + place + "\\TrustedGroup names \"NoSuchGroupHere\", which is no group");
+    EXPECT_EQ(platform::failureText(error),
+              "HKLM\\" + place + "\\TrustedGroup names \"NoSuchGroupHere\", which is no group");
 
     PSECURITY_DESCRIPTOR open = nullptr;
     ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KA;;;BU)",
                                                          SDDL_REVISION_1, &open, nullptr);
     const platform::LocalMemory heldOpen(open);
-    ASSERT_EQ(RegSetKeySecurity(key.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, open), ERROR_SUCCESS);
+    ASSERT_EQ(RegSetKeySecurity(key.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, open),
+              ERROR_SUCCESS);
     EXPECT_EQ(name(L"Administrators"), std::nullopt);
     EXPECT_EQ(platform::failureText(error), "HKLM\\" + place + " may be written by S-1-5-32-545");
     RegDeleteTreeW(HKEY_LOCAL_MACHINE,

@@ -52,13 +52,15 @@ TEST_F(ConfigPolicy, FieldsThatTouchFilesOrProgramsAreRefusedForOrdinaryCallersO
         {R"({"log":{"output":"/root/x"}})", notAllowed("log.output", kWrites)},
         {R"({"experimental":{"cache_file":{"enabled":true,"path":"c.db"}}})",
          notAllowed("experimental.cache_file.path", "the service sets it")},
-        {R"({"inbounds":[{"type":"https","tls":{"acme":{"domain":["x"]}}}]})", notAllowed("inbounds[0].tls.acme", kWrites)},
+        {R"({"inbounds":[{"type":"https","tls":{"acme":{"domain":["x"]}}}]})",
+         notAllowed("inbounds[0].tls.acme", kWrites)},
         {R"({"endpoints":[{"type":"wireguard","state_directory":"/x"}]})",
          notAllowed("endpoints[0].state_directory", kWrites)},
         {R"({"endpoints":[{"type":"tailscale"}]})", notAllowed("endpoints[0].type (tailscale)", kWrites)},
         {R"({"outbounds":[{"type":"direct"},{"type":"vless","tls":{"certificate_path":"/etc/shadow"}}]})",
          notAllowed("outbounds[1].tls.certificate_path", kReads)},
-        {R"({"dns":{"servers":[{"type":"tls","tls":{"key_path":"/k"}}]}})", notAllowed("dns.servers[0].tls.key_path", kReads)},
+        {R"({"dns":{"servers":[{"type":"tls","tls":{"key_path":"/k"}}]}})",
+         notAllowed("dns.servers[0].tls.key_path", kReads)},
         {R"({"route":{"rule_set":[{"type":"local","path":"/etc/shadow"}]}})",
          notAllowed("route.rule_set[0].type (local)", kReads)},
         {R"({"route":{"rule_set":[{"tag":"t","path":"/etc/shadow"}]}})", notAllowed("route.rule_set[0].path", kReads)},
@@ -80,12 +82,15 @@ TEST_F(ConfigPolicy, FieldsThatTouchFilesOrProgramsAreRefusedForOrdinaryCallersO
         // Keys as the engine's decoder matches them: any letter case, and
         // Unicode's long s and Kelvin sign for "s" and "k".
         {R"({"LOG":{"Output":"/x"}})", notAllowed("LOG.Output", kWrites)},
-        {"{\"outbounds\":[{\"tls\":{\"\\u212Aey_path\":\"/k\"}}]}", notAllowed("outbounds[0].tls.\u212Aey_path", kReads)},
-        {"{\"route\":{\"rule_\\u017Fet\":[{\"type\":\"Local\"}]}}", notAllowed("route.rule_\u017Fet[0].type (Local)", kReads)},
+        {"{\"outbounds\":[{\"tls\":{\"\\u212Aey_path\":\"/k\"}}]}",
+         notAllowed("outbounds[0].tls.\u212Aey_path", kReads)},
+        {"{\"route\":{\"rule_\\u017Fet\":[{\"type\":\"Local\"}]}}",
+         notAllowed("route.rule_\u017Fet[0].type (Local)", kReads)},
         // Given twice: the first harmless, exactly or in other letter case.
         {R"({"log":{"level":"info"},"log":{"output":"/x"}})", "Configuration gives a field twice in its top level"},
         {R"({"log":{"level":"info","output":null,"output":"/x"}})", "Configuration gives a field twice in log"},
-        {R"({"log":{"level":"info"},"Log":{"output":"/x"}})", "Configuration gives the field Log twice in other letter case"},
+        {R"({"log":{"level":"info"},"Log":{"output":"/x"}})",
+         "Configuration gives the field Log twice in other letter case"},
         {R"([{"log":{}}])", "Configuration is not a JSON object"},
         {R"({"log":)", "Configuration is not valid JSON: incomplete JSON"},
         {R"({"x":1e999})", "Configuration field x holds a number out of range"},
@@ -144,14 +149,14 @@ TEST_F(ConfigPolicy, ADesktopConfigurationIsAdmittedAsTheCheckedTreeWithItsCache
 TEST_F(ConfigPolicy, ListenersAndLowPortsAreLimitedAtTheirEdges) {
     const auto listeners = [](int inbounds, int endpoints, int services) {
         boost::json::object config;
-        for (const auto& [list, count] : {std::pair{"inbounds", inbounds}, {"endpoints", endpoints}, {"services", services}}) {
+        for (const auto& [list, count] :
+             {std::pair{"inbounds", inbounds}, {"endpoints", endpoints}, {"services", services}}) {
             boost::json::array entries;
             for (int i = 0; i < count; ++i) entries.push_back(boost::json::object{{"type", "direct"}});
             config[list] = entries;
         }
         return boost::json::serialize(config);
     };
-    EXPECT_EQ(PolicySettings{}.maxListenersPerStart, 16);
     EXPECT_EQ(admit(listeners(14, 1, 1)).listeners, 16);
     EXPECT_EQ(refusal(listeners(15, 1, 1)),
               "Configuration holds 17 listeners (inbounds, endpoints and services); your user may start at most 16 at "

@@ -127,8 +127,6 @@ namespace {
 // the service fewer descriptors than its reserve is refused. Privileged
 // callers pass both limits.
 TEST(OrdinaryStarts, GoToTheEngineAsCheckedAndWithinTheUsersListenersAndTheDescriptorReserve) {
-    EXPECT_EQ(PolicySettings{}.maxListenersPerUser, 32);
-    EXPECT_EQ(PolicySettings{}.descriptorReserve, 256u);
     testing::FakeBackend backend;
     testing::LogRecorder logs;
     PipeServerSettings settings;
@@ -145,9 +143,9 @@ TEST(OrdinaryStarts, GoToTheEngineAsCheckedAndWithinTheUsersListenersAndTheDescr
     const auto start = [&](int listeners, const platform::CallerIdentity& caller) {
         std::string config = "{ \"inbounds\" : [";
         for (int i = 0; i < listeners; ++i) config += std::string(i ? ", " : "") + "{\"type\": \"mixed\"}";
-        return server.handleRequest(
-            boost::json::serialize(boost::json::object{{"command", "start"}, {"payload", {{"config", config + "] }"}}}}),
-            caller);
+        return server.handleRequest(boost::json::serialize(boost::json::object{
+                                        {"command", "start"}, {"payload", {{"config", config + "] }"}}}}),
+                                    caller);
     };
     const auto started = [](int id) { return okAnswer(R"({"instanceId":)" + std::to_string(id) + "}"); };
 
@@ -171,8 +169,9 @@ TEST(OrdinaryStarts, GoToTheEngineAsCheckedAndWithinTheUsersListenersAndTheDescr
     EXPECT_EQ(start(16, root), started(5));
 
     const std::size_t calls = engineSaw.size();
-    EXPECT_EQ(server.handleRequest(R"({"command":"start","payload":{"config":"{\"log\":{\"output\":\"x\"}}"}})", user),
-              errorAnswer("Configuration field log.output is not allowed for your user: it makes the service write files"));
+    EXPECT_EQ(
+        server.handleRequest(R"({"command":"start","payload":{"config":"{\"log\":{\"output\":\"x\"}}"}})", user),
+        errorAnswer("Configuration field log.output is not allowed for your user: it makes the service write files"));
     EXPECT_EQ(engineSaw.size(), calls);
     EXPECT_THAT(logs.lines(), Contains("Refused a configuration of " + user.user +
                                        ": Configuration field log.output is not allowed for your user: it makes the "

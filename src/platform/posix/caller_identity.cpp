@@ -17,8 +17,8 @@ std::optional<CallerIdentity> connectingCaller(NativeHandle connection, SystemEr
         error = {"getsockopt(SO_PEERCRED)", static_cast<std::uint32_t>(errno), {}};
         return std::nullopt;
     }
-    CallerIdentity caller{"uid " + std::to_string(peer.uid), peer.uid == 0 || peer.uid == geteuid(),
-                          {"gid " + std::to_string(peer.gid)}};
+    CallerIdentity caller{
+        "uid " + std::to_string(peer.uid), peer.uid == 0 || peer.uid == geteuid(), {"gid " + std::to_string(peer.gid)}};
     // The supplementary groups, as the kernel recorded them at connect.
     std::vector<gid_t> groups(64);
     socklen_t bytes = static_cast<socklen_t>(groups.size() * sizeof(gid_t));

@@ -4,7 +4,7 @@
 
 namespace velmora::vpn::platform {
 
-std::string defaultDataFolder() { return "/var/lib/velmora-vpn"; }
+std::string machineDataFolder(const std::string&, const std::string& posixName) { return "/var/lib/" + posixName; }
 
 // The user's folder is root's and mode 0755: the user reads its cache there,
 // and nobody but root writes.

@@ -20,10 +20,9 @@ std::optional<std::string> refused(SystemError& error, const char* call, std::ui
 
 }  // namespace
 
-std::string defaultTrustedGroupPlace() { return "/etc/velmora-vpn/trusted-group"; }
-
-std::optional<std::string> readTrustedGroup(const std::string& place, SystemError& error) {
+std::optional<std::string> readTrustedGroup(const SettingPlace& setting, SystemError& error) {
     error = {};
+    const std::string& place = setting.file;
     const std::size_t slash = place.rfind('/');
     if (slash == std::string::npos) return refused(error, nullptr, 0, place + " is not an absolute path");
     OwnedHandle folder = openSystemFolder(slash == 0 ? "/" : place.substr(0, slash), false, error);

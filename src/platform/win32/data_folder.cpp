@@ -39,9 +39,8 @@ bool systemFolder(const std::wstring& path, const std::wstring& sddl, SystemErro
     }
 
     const OwnedHandle folder(CreateFileW(path.c_str(), READ_CONTROL,
-                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                         nullptr));
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!folder) {
         error = {"CreateFileW", GetLastError(), shown};
         return false;
@@ -57,9 +56,9 @@ bool systemFolder(const std::wstring& path, const std::wstring& sddl, SystemErro
         return false;
     }
     PSECURITY_DESCRIPTOR present = nullptr;
-    const DWORD code = GetSecurityInfo(folder.get(), SE_FILE_OBJECT,
-                                       OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                       nullptr, nullptr, &present);
+    const DWORD code =
+        GetSecurityInfo(folder.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
+                        nullptr, nullptr, nullptr, &present);
     if (code != ERROR_SUCCESS) {
         error = {"GetSecurityInfo", code, shown};
         return false;
@@ -70,11 +69,11 @@ bool systemFolder(const std::wstring& path, const std::wstring& sddl, SystemErro
 
 }  // namespace
 
-std::string defaultDataFolder() {
+std::string machineDataFolder(const std::string& windowsName, const std::string&) {
     wchar_t base[MAX_PATH];
     const DWORD length = GetEnvironmentVariableW(L"ProgramData", base, MAX_PATH);
     const std::wstring folder = length > 0 && length < MAX_PATH ? std::wstring(base, length) : L"C:\\ProgramData";
-    return toUtf8(folder + L"\\VelmoraVpnService");
+    return toUtf8(folder) + "\\" + windowsName;
 }
 
 // The user may read its own folder: "FR" for the caller's SID.

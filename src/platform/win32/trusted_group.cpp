@@ -12,9 +12,8 @@
 namespace velmora::vpn::platform {
 namespace {
 
-constexpr ACCESS_MASK kKeyWriteRights =
-    KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC | WRITE_OWNER | GENERIC_WRITE |
-    GENERIC_ALL;
+constexpr ACCESS_MASK kKeyWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC |
+                                        WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
 
 std::optional<std::string> refused(SystemError& error, const char* call, std::uint32_t code, std::string detail) {
     error = {call, code, std::move(detail)};
@@ -23,12 +22,12 @@ std::optional<std::string> refused(SystemError& error, const char* call, std::ui
 
 }  // namespace
 
-std::string defaultTrustedGroupPlace() { return "SYSTEM\\CurrentControlSet\\Services\\VelmoraVpnService\\Parameters"; }
-
 // The key's own access list decides who may have written the value: the
 // service's key is the administrators' alone unless someone changed that.
-std::optional<std::string> readTrustedGroup(const std::string& place, SystemError& error) {
+std::optional<std::string> readTrustedGroup(const SettingPlace& setting, SystemError& error) {
     error = {};
+    const std::string& place = setting.registryKey;
+    const std::wstring valueName = fromUtf8(setting.registryValue);
     const std::string shown = "HKLM\\" + place;
     HKEY raw = nullptr;
     LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, fromUtf8(place).c_str(), 0, KEY_READ, &raw);
@@ -38,12 +37,14 @@ std::optional<std::string> readTrustedGroup(const std::string& place, SystemErro
 
     DWORD type = 0;
     DWORD size = 0;
-    status = RegQueryValueExW(key.get(), L"TrustedGroup", nullptr, &type, nullptr, &size);
+    status = RegQueryValueExW(key.get(), valueName.c_str(), nullptr, &type, nullptr, &size);
     if (status == ERROR_FILE_NOT_FOUND) return std::nullopt;
     if (status != ERROR_SUCCESS) return refused(error, "RegQueryValueExW", static_cast<std::uint32_t>(status), shown);
-    if (type != REG_SZ || size > 1024) return refused(error, nullptr, 0, shown + "\\TrustedGroup is not a short text");
+    if (type != REG_SZ || size > 1024)
+        return refused(error, nullptr, 0, shown + "\\" + setting.registryValue + " is not a short text");
     std::vector<wchar_t> text(size / sizeof(wchar_t) + 1, L'\0');
-    status = RegQueryValueExW(key.get(), L"TrustedGroup", nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size);
+    status =
+        RegQueryValueExW(key.get(), valueName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size);
     if (status != ERROR_SUCCESS) return refused(error, "RegQueryValueExW", static_cast<std::uint32_t>(status), shown);
     const std::wstring name(text.data());
     if (name.empty()) return std::nullopt;
@@ -65,10 +66,12 @@ std::optional<std::string> readTrustedGroup(const std::string& place, SystemErro
     if (sidSize == 0 ||
         !LookupAccountNameW(nullptr, name.c_str(), sid.data(), &sidSize, domain.data(), &domainSize, &use) ||
         (use != SidTypeGroup && use != SidTypeAlias && use != SidTypeWellKnownGroup)) {
-        return refused(error, nullptr, 0, shown + "\\TrustedGroup names \"" + toUtf8(name) + "\", which is no group");
+        return refused(error, nullptr, 0,
+                       shown + "\\" + setting.registryValue + " names \"" + toUtf8(name) + "\", which is no group");
     }
     LPWSTR sidText = nullptr;
-    if (!ConvertSidToStringSidW(sid.data(), &sidText)) return refused(error, "ConvertSidToStringSidW", GetLastError(), shown);
+    if (!ConvertSidToStringSidW(sid.data(), &sidText))
+        return refused(error, "ConvertSidToStringSidW", GetLastError(), shown);
     const LocalMemory held(sidText);
     return toUtf8(sidText);
 }
