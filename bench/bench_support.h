@@ -71,4 +71,24 @@ private:
     std::thread thread_;
 };
 
+// What a desktop client starts: a tunnel, a local proxy listener on
+// `mixedPort`, a proxy outbound over WebSocket, DNS over HTTPS, a rule on a
+// program's path, remote and inline rule sets, the cache file without a path
+// and the controller on loopback with a secret. An ordinary caller may start
+// it as it is.
+inline std::string desktopConfiguration(std::uint16_t mixedPort) {
+    return R"({"log":{"level":"info"},"inbounds":[{"type":"tun","address":["172.19.0.1/30"],"auto_route":true},)"
+           R"({"type":"mixed","listen":"127.0.0.1","listen_port":)" +
+           std::to_string(mixedPort) +
+           R"(}],"outbounds":[{"type":"vless","server":"198.51.100.1","server_port":443,)"
+           R"("transport":{"type":"ws","path":"/ws"}},{"type":"http","server":"198.51.100.2","path":"/proxy"},)"
+           R"({"type":"direct","tag":"direct"}],)"
+           R"("dns":{"servers":[{"type":"https","server":"1.1.1.1","path":"/dns-query"}]},)"
+           R"("route":{"rules":[{"process_path":["/usr/bin/ssh"],"outbound":"direct"}],)"
+           R"("rule_set":[{"type":"remote","tag":"ads","url":"https://rules.example/ads.srs"},)"
+           R"({"type":"inline","tag":"lan","rules":[{"ip_cidr":["192.168.0.0/16"]}]}]},)"
+           R"("experimental":{"cache_file":{"enabled":true},)"
+           R"("clash_api":{"external_controller":"127.0.0.1:9090","secret":"s3cret"}}})";
+}
+
 }  // namespace velmora::bench

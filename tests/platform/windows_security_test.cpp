@@ -1,7 +1,7 @@
 // What the Windows service makes and reads that only administrators may
 // change: users' data folders and the trusted group's setting. Wine runs
-// everything as one administrator; what it shows is that the access lists
-// are made as written and read back, and that a loose one is refused.
+// everything as one administrator; what it shows is that the folders and the
+// setting are made, found and read, and that a loose access list is refused.
 #include "support/prelude.h"
 
 #include <windows.h>
@@ -15,81 +15,77 @@
 namespace velmora::vpn {
 namespace {
 
-// The folder's access list in SDDL, as the system reports it.
-std::string accessListOf(const std::string& path) {
+platform::LocalMemory descriptorOf(const wchar_t* sddl) {
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    if (GetNamedSecurityInfoW(platform::fromUtf8(path).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
-                              nullptr, nullptr, nullptr, &descriptor) != ERROR_SUCCESS)
-        return "unreadable";
-    const platform::LocalMemory held(descriptor);
-    LPWSTR text = nullptr;
-    if (!ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
-                                                              &text, nullptr))
-        return "unconvertible";
-    const platform::LocalMemory heldText(text);
-    return platform::toUtf8(text);
+    ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &descriptor, nullptr);
+    return platform::LocalMemory(descriptor);
 }
 
-// Wine keeps no access lists on files: it answers with one made from the
-// file's Unix mode, and takes from a list it is given only what that mode can hold.
-bool underWine() { return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr; }
-
-// A folder whose access list lets everyone write, as a user's own would.
-bool makeLooseFolder(const std::string& path) {
+// The folder's access list in SDDL, as the system reports it. Wine keeps no
+// access lists on files: it makes one up from the file's Unix mode, and takes
+// from a list it is given only what that mode can hold.
+std::optional<std::string> accessListOf(const std::string& path) {
+    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) return std::nullopt;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;WD)(A;OICI;FA;;;BA)", SDDL_REVISION_1,
-                                                         &descriptor, nullptr);
+    LPWSTR text = nullptr;
+    GetNamedSecurityInfoW(platform::fromUtf8(path).c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                          nullptr, nullptr, &descriptor);
     const platform::LocalMemory held(descriptor);
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL list = nullptr;
-    GetSecurityDescriptorDacl(descriptor, &present, &list, &defaulted);
-    std::wstring name = platform::fromUtf8(path);
-    return CreateDirectoryW(name.c_str(), nullptr) &&
-           SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
-                                 DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                 list, nullptr) == ERROR_SUCCESS;
+    ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                         nullptr);
+    const platform::LocalMemory heldText(text);
+    return text != nullptr ? platform::toUtf8(text) : "unreadable";
 }
 
 TEST(WindowsDataFolder, IsMadeWithAProtectedAccessListAndALooseOneIsNeverUsed) {
     const std::string folder = testing::makeTempFolder("data-folder");
     const std::string sid = testing::ordinaryUser(65534);
-    const platform::CallerIdentity user{sid, false, {}};
-    platform::SystemError error;
+    const auto use = [&](const std::string& root, const std::string& user) {
+        platform::SystemError error;
+        return platform::userDataFolder(root, {user, false, {}}, error).value_or(platform::failureText(error));
+    };
     const std::string data = folder + "\\data";
-    ASSERT_EQ(platform::userDataFolder(data, user, error), data + "\\users\\" + sid) << platform::failureText(error);
+    ASSERT_EQ(use(data, sid), data + "\\users\\" + sid);
     const std::string systemOnly = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
-    if (!underWine()) {
-        EXPECT_EQ(accessListOf(data), systemOnly);
-        EXPECT_EQ(accessListOf(data + "\\users"), systemOnly);
-        EXPECT_EQ(accessListOf(data + "\\users\\" + sid), systemOnly + "(A;OICI;FR;;;" + sid + ")");
-    }
-    EXPECT_EQ(platform::userDataFolder(data, user, error), data + "\\users\\" + sid);  // found as made
+    for (const auto& [made, list] : {std::pair{data, systemOnly},
+                                     {data + "\\users", systemOnly},
+                                     {data + "\\users\\" + sid, systemOnly + "(A;OICI;FR;;;" + sid + ")"}})
+        EXPECT_EQ(accessListOf(made).value_or(list), list);
+    EXPECT_EQ(use(data, sid), data + "\\users\\" + sid);  // found as made
 
     // Made first, with a list that lets everyone write: refused, and nothing made below it.
     const std::string loose = folder + "\\loose";
-    ASSERT_TRUE(makeLooseFolder(loose));
-    EXPECT_FALSE(platform::userDataFolder(loose, user, error));
-    EXPECT_EQ(platform::failureText(error), loose + " may be written by S-1-1-0");
+    const platform::LocalMemory everyone = descriptorOf(L"D:P(A;OICI;FA;;;WD)(A;OICI;FA;;;BA)");
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL list = nullptr;
+    GetSecurityDescriptorDacl(everyone.get(), &present, &list, &defaulted);
+    std::wstring name = platform::fromUtf8(loose);
+    ASSERT_TRUE(CreateDirectoryW(name.c_str(), nullptr));
+    ASSERT_EQ(SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
+                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                    list, nullptr),
+              ERROR_SUCCESS);
+    EXPECT_EQ(use(loose, sid), loose + " may be written by S-1-1-0");
     EXPECT_FALSE(fs::exists(loose + "\\users"));
-    // Only the system's administrators may be written into a SID's place.
-    EXPECT_FALSE(platform::userDataFolder(data, platform::CallerIdentity{"S-1-5-21-1)(A;;FA;;;WD", false, {}}, error));
-    EXPECT_EQ(platform::failureText(error), "The caller \"S-1-5-21-1)(A;;FA;;;WD\" has no SID");
+    // Nothing but a SID goes into an access list's text.
+    EXPECT_EQ(use(data, "S-1-5-21-1)(A;;FA;;;WD"), "The caller \"S-1-5-21-1)(A;;FA;;;WD\" has no SID");
     fs::remove_all(folder);
 }
 
 TEST(WindowsTrustedGroup, IsReadFromTheServiceKeyOnlyWhileAdministratorsAloneMayWriteIt) {
-    const std::string place = "SOFTWARE\\VelmoraTest-" + std::to_string(testing::currentProcessId()) + "\\Parameters";
-    const platform::SettingPlace setting{place, "TrustedGroup", ""};
-    platform::SystemError error;
-    EXPECT_EQ(platform::readTrustedGroup(setting, error), std::nullopt);  // no key: no group, no complaint
-    EXPECT_EQ(platform::failureText(error), "");
+    const std::string test = "SOFTWARE\\VelmoraTest-" + std::to_string(testing::currentProcessId());
+    const std::string place = test + "\\Parameters";
+    const auto read = [&] {
+        platform::SystemError error;
+        return platform::readTrustedGroup({place, "TrustedGroup", ""}, error)
+            .value_or("none: " + platform::failureText(error));
+    };
+    EXPECT_EQ(read(), "none: ");  // no key: no group, no complaint
 
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)",
-                                                         SDDL_REVISION_1, &descriptor, nullptr);
-    const platform::LocalMemory held(descriptor);
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+    // Owned by Administrators (Wine would make its user's group the owner).
+    const platform::LocalMemory closed = descriptorOf(L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)");
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, closed.get(), FALSE};
     HKEY raw = nullptr;
     ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, platform::fromUtf8(place).c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
                               &attributes, &raw, nullptr),
@@ -98,23 +94,16 @@ TEST(WindowsTrustedGroup, IsReadFromTheServiceKeyOnlyWhileAdministratorsAloneMay
     const auto name = [&](const std::wstring& group) {
         RegSetValueExW(key.get(), L"TrustedGroup", 0, REG_SZ, reinterpret_cast<const BYTE*>(group.c_str()),
                        static_cast<DWORD>((group.size() + 1) * sizeof(wchar_t)));
-        return platform::readTrustedGroup(setting, error);
+        return read();
     };
-    EXPECT_EQ(name(L"Administrators"), "S-1-5-32-544") << platform::failureText(error);
-    EXPECT_EQ(name(L"NoSuchGroupHere"), std::nullopt);
-    EXPECT_EQ(platform::failureText(error),
-              "HKLM\\" + place + "\\TrustedGroup names \"NoSuchGroupHere\", which is no group");
-
-    PSECURITY_DESCRIPTOR open = nullptr;
-    ConvertStringSecurityDescriptorToSecurityDescriptorW(L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KA;;;BU)",
-                                                         SDDL_REVISION_1, &open, nullptr);
-    const platform::LocalMemory heldOpen(open);
-    ASSERT_EQ(RegSetKeySecurity(key.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, open),
+    EXPECT_EQ(name(L"Administrators"), "S-1-5-32-544");
+    EXPECT_EQ(name(L"NoSuchGroupHere"),
+              "none: HKLM\\" + place + "\\TrustedGroup names \"NoSuchGroupHere\", which is no group");
+    const platform::LocalMemory open = descriptorOf(L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KA;;;BU)");
+    ASSERT_EQ(RegSetKeySecurity(key.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, open.get()),
               ERROR_SUCCESS);
-    EXPECT_EQ(name(L"Administrators"), std::nullopt);
-    EXPECT_EQ(platform::failureText(error), "HKLM\\" + place + " may be written by S-1-5-32-545");
-    RegDeleteTreeW(HKEY_LOCAL_MACHINE,
-                   platform::fromUtf8("SOFTWARE\\VelmoraTest-" + std::to_string(testing::currentProcessId())).c_str());
+    EXPECT_EQ(name(L"Administrators"), "none: HKLM\\" + place + " may be written by S-1-5-32-545");
+    RegDeleteTreeW(HKEY_LOCAL_MACHINE, platform::fromUtf8(test).c_str());
 }
 
 }  // namespace

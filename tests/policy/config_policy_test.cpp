@@ -54,31 +54,22 @@ TEST_F(ConfigPolicy, FieldsThatTouchFilesOrProgramsAreRefusedForOrdinaryCallersO
          notAllowed("experimental.cache_file.path", "the service sets it")},
         {R"({"inbounds":[{"type":"https","tls":{"acme":{"domain":["x"]}}}]})",
          notAllowed("inbounds[0].tls.acme", kWrites)},
-        {R"({"endpoints":[{"type":"wireguard","state_directory":"/x"}]})",
-         notAllowed("endpoints[0].state_directory", kWrites)},
         {R"({"endpoints":[{"type":"tailscale"}]})", notAllowed("endpoints[0].type (tailscale)", kWrites)},
         {R"({"outbounds":[{"type":"direct"},{"type":"vless","tls":{"certificate_path":"/etc/shadow"}}]})",
          notAllowed("outbounds[1].tls.certificate_path", kReads)},
-        {R"({"dns":{"servers":[{"type":"tls","tls":{"key_path":"/k"}}]}})",
-         notAllowed("dns.servers[0].tls.key_path", kReads)},
         {R"({"route":{"rule_set":[{"type":"local","path":"/etc/shadow"}]}})",
          notAllowed("route.rule_set[0].type (local)", kReads)},
-        {R"({"route":{"rule_set":[{"tag":"t","path":"/etc/shadow"}]}})", notAllowed("route.rule_set[0].path", kReads)},
         {R"({"dns":{"servers":[{"type":"hosts","path":"/etc/shadow"}]}})", notAllowed("dns.servers[0].path", kReads)},
-        {R"({"inbounds":[{"type":"mixed","netns":"/proc/1/ns/net"}]})", notAllowed("inbounds[0].netns", kReads)},
         {R"({"experimental":{"clash_api":{"external_ui":"/root"}}})",
          notAllowed("experimental.clash_api.external_ui", kServes)},
         {R"({"services":[{"type":"api"}]})", notAllowed("services[0].type (api)", kServes)},
         {R"({"outbounds":[{"type":"tor","executable_path":"/x.sh"}]})", notAllowed("outbounds[0].type (tor)", kRuns)},
-        {R"({"outbounds":[{"type":"socks","torrc":{"a":"b"}}]})", notAllowed("outbounds[0].torrc", kRuns)},
         {R"({"experimental":{"debug":{"memory_limit":1}}})",
          notAllowed("experimental.debug", "it changes the service's own process")},
         {R"({"outbounds":[{"type":"socks","path":"/x"}]})", notAllowed("outbounds[0].path", kPathLike)},
         {R"({"route":{"geoip":{"download_directory":"/x"}}})", notAllowed("route.geoip.download_directory", kPathLike)},
         {R"({"x":{"output":"/x"}})", notAllowed("x.output", kPathLike)},
-        {R"({"x":[{"lease_files":["/x"]}]})", notAllowed("x[0].lease_files", kPathLike)},
         {R"({"x":{"external_ui_2":"/x"}})", notAllowed("x.external_ui_2", kPathLike)},
-        {R"({"x":{"executables":"/x"}})", notAllowed("x.executables", kPathLike)},
         // Keys as the engine's decoder matches them: any letter case, and
         // Unicode's long s and Kelvin sign for "s" and "k".
         {R"({"LOG":{"Output":"/x"}})", notAllowed("LOG.Output", kWrites)},
@@ -113,26 +104,17 @@ TEST_F(ConfigPolicy, FieldsThatTouchFilesOrProgramsAreRefusedForOrdinaryCallersO
 // tree (escapes resolved, members in order) with the cache file placed in
 // the caller's own folder; another user's goes elsewhere.
 TEST_F(ConfigPolicy, ADesktopConfigurationIsAdmittedAsTheCheckedTreeWithItsCacheInTheUsersFolder) {
-    const std::string desktop = R"({"inbounds":[{"type":"tun","address":["172.19.0.1/30"],"auto_route":true},)"
-                                R"({"type":"mixed","listen":"127.0.0.1","listen_port":2080}],)"
-                                R"("outbounds":[{"type":"vless","transport":{"type":"ws","path":"/ws"}},)"
-                                R"({"type":"http","path":"/proxy"}],)"
-                                R"("dns":{"servers":[{"type":"https","server":"1.1.1.1","path":"/dns-query"}]},)"
-                                R"("route":{"rules":[{"process_path":["C:\\a.exe"],"outbound":"direct"}],)"
-                                R"("rule_set":[{"type":"remote","tag":"r","url":"https://r/x.srs"},)"
-                                R"({"type":"inline","tag":"i","rules":[]}]},)"
-                                R"("experimental":{"cache_file":{"en\u0061bled":true},)"
-                                R"("clash_api":{"external_controller":"127.0.0.1:9090","secret":"s"}}})";
+    const std::string desktop = bench::desktopConfiguration(2080);
     const Admission admission = admit(desktop);
     ASSERT_TRUE(admission.admitted) << admission.refusal;
     EXPECT_EQ(admission.listeners, 2);
+    EXPECT_EQ(admit(R"({"lo\u0067":{"level":"info"}})").config, R"({"log":{"level":"info"}})");
     boost::json::value expected = boost::json::parse(desktop);
     const bool windows = ordinary.user.rfind("S-1-", 0) == 0;
     const std::string userFolder =
         folder + "/data" + (windows ? "\\users\\" + ordinary.user : std::string("/users/65534"));
     expected.at("experimental").at("cache_file").as_object()["path"] = userFolder + (windows ? "\\" : "/") + "cache.db";
     EXPECT_EQ(admission.config, boost::json::serialize(expected));
-    EXPECT_THAT(admission.config, HasSubstr(R"("enabled":true)"));
     EXPECT_TRUE(fs::is_directory(userFolder));
 
     const platform::CallerIdentity other{testing::ordinaryUser(65533), false, {}};
@@ -147,18 +129,13 @@ TEST_F(ConfigPolicy, ADesktopConfigurationIsAdmittedAsTheCheckedTreeWithItsCache
 // are. Ports below 1024 are refused where only root may bind them (1023
 // refused, 1024 and the system's choice, 0, pass), and nowhere else.
 TEST_F(ConfigPolicy, ListenersAndLowPortsAreLimitedAtTheirEdges) {
-    const auto listeners = [](int inbounds, int endpoints, int services) {
-        boost::json::object config;
-        for (const auto& [list, count] :
-             {std::pair{"inbounds", inbounds}, {"endpoints", endpoints}, {"services", services}}) {
-            boost::json::array entries;
-            for (int i = 0; i < count; ++i) entries.push_back(boost::json::object{{"type", "direct"}});
-            config[list] = entries;
-        }
-        return boost::json::serialize(config);
+    const auto listeners = [](int inbounds) {
+        std::string list = R"({"type":"direct"})";
+        for (int i = 1; i < inbounds; ++i) list += R"(,{"type":"direct"})";
+        return R"({"endpoints":[{}],"services":[{}],"inbounds":[)" + list + "]}";
     };
-    EXPECT_EQ(admit(listeners(14, 1, 1)).listeners, 16);
-    EXPECT_EQ(refusal(listeners(15, 1, 1)),
+    EXPECT_EQ(admit(listeners(14)).listeners, 16);
+    EXPECT_EQ(refusal(listeners(15)),
               "Configuration holds 17 listeners (inbounds, endpoints and services); your user may start at most 16 at "
               "once");
     const auto inbound = [](const std::string& port) { return R"({"inbounds":[{"listen_port":)" + port + "}]}"; };

@@ -17,7 +17,7 @@ constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 bool systemOwned(int folder, const std::string& shown, bool last, SystemError& error) {
     struct stat info {};
     if (fstat(folder, &info) != 0) {
-        error = {"fstat", static_cast<std::uint32_t>(errno), shown};
+        error = {"fstat", static_cast<std::uint32_t>(errno), " (" + shown + ")"};
         return false;
     }
     const bool ownersOnly = info.st_uid == 0 || info.st_uid == geteuid();
@@ -54,7 +54,7 @@ OwnedHandle openSystemFolder(const std::string& path, bool create, SystemError& 
 
     OwnedHandle folder(open("/", kFolderFlags));
     if (!folder) {
-        error = {"open", static_cast<std::uint32_t>(errno), "/"};
+        error = {"open", static_cast<std::uint32_t>(errno), " (/)"};
         return {};
     }
     if (!systemOwned(folder.get(), "/", names.empty(), error)) return {};
@@ -66,7 +66,7 @@ OwnedHandle openSystemFolder(const std::string& path, bool create, SystemError& 
             // The folder we open it from is checked: nobody else can slip
             // in between the creation and the open below.
             if (mkdirat(folder.get(), names[i].c_str(), 0755) != 0 && errno != EEXIST) {
-                error = {"mkdir", static_cast<std::uint32_t>(errno), shown};
+                error = {"mkdir", static_cast<std::uint32_t>(errno), " (" + shown + ")"};
                 return {};
             }
             next.reset(openat(folder.get(), names[i].c_str(), kFolderFlags));
@@ -76,7 +76,7 @@ OwnedHandle openSystemFolder(const std::string& path, bool create, SystemError& 
             if (code == ELOOP || code == ENOTDIR) {
                 error = {nullptr, 0, shown + " is a link or not a folder"};
             } else {
-                error = {"open", static_cast<std::uint32_t>(code), shown};
+                error = {"open", static_cast<std::uint32_t>(code), " (" + shown + ")"};
             }
             return {};
         }

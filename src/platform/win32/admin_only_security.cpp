@@ -42,7 +42,7 @@ bool onlyAdministratorsWrite(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK writeR
     PSID owner = nullptr;
     BOOL defaulted = FALSE;
     if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted)) {
-        error = {"GetSecurityDescriptorOwner", GetLastError(), shown};
+        error = {"GetSecurityDescriptorOwner", GetLastError(), " (" + shown + ")"};
         return false;
     }
     if (owner == nullptr || !administrator(owner)) {
@@ -52,7 +52,7 @@ bool onlyAdministratorsWrite(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK writeR
     BOOL present = FALSE;
     PACL list = nullptr;
     if (!GetSecurityDescriptorDacl(descriptor, &present, &list, &defaulted)) {
-        error = {"GetSecurityDescriptorDacl", GetLastError(), shown};
+        error = {"GetSecurityDescriptorDacl", GetLastError(), " (" + shown + ")"};
         return false;
     }
     if (!present || list == nullptr) {
@@ -62,7 +62,7 @@ bool onlyAdministratorsWrite(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK writeR
     for (DWORD i = 0; i < list->AceCount; ++i) {
         void* entry = nullptr;
         if (!GetAce(list, i, &entry)) {
-            error = {"GetAce", GetLastError(), shown};
+            error = {"GetAce", GetLastError(), " (" + shown + ")"};
             return false;
         }
         const auto* header = static_cast<ACE_HEADER*>(entry);

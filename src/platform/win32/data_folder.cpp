@@ -27,14 +27,14 @@ bool systemFolder(const std::wstring& path, const std::wstring& sddl, SystemErro
     const std::string shown = toUtf8(path);
     PSECURITY_DESCRIPTOR raw = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &raw, nullptr)) {
-        error = {"ConvertStringSecurityDescriptorToSecurityDescriptorW", GetLastError(), shown};
+        error = {"ConvertStringSecurityDescriptorToSecurityDescriptorW", GetLastError(), " (" + shown + ")"};
         return false;
     }
     const LocalMemory descriptor(raw);
     SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
     if (CreateDirectoryW(path.c_str(), &attributes)) return true;
     if (GetLastError() != ERROR_ALREADY_EXISTS) {
-        error = {"CreateDirectoryW", GetLastError(), shown};
+        error = {"CreateDirectoryW", GetLastError(), " (" + shown + ")"};
         return false;
     }
 
@@ -42,12 +42,12 @@ bool systemFolder(const std::wstring& path, const std::wstring& sddl, SystemErro
                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                                          FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
     if (!folder) {
-        error = {"CreateFileW", GetLastError(), shown};
+        error = {"CreateFileW", GetLastError(), " (" + shown + ")"};
         return false;
     }
     BY_HANDLE_FILE_INFORMATION information{};
     if (!GetFileInformationByHandle(folder.get(), &information)) {
-        error = {"GetFileInformationByHandle", GetLastError(), shown};
+        error = {"GetFileInformationByHandle", GetLastError(), " (" + shown + ")"};
         return false;
     }
     if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
@@ -60,7 +60,7 @@ bool systemFolder(const std::wstring& path, const std::wstring& sddl, SystemErro
         GetSecurityInfo(folder.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, nullptr,
                         nullptr, nullptr, nullptr, &present);
     if (code != ERROR_SUCCESS) {
-        error = {"GetSecurityInfo", code, shown};
+        error = {"GetSecurityInfo", code, " (" + shown + ")"};
         return false;
     }
     const LocalMemory held(present);

@@ -32,20 +32,23 @@ std::optional<std::string> readTrustedGroup(const SettingPlace& setting, SystemE
     HKEY raw = nullptr;
     LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, fromUtf8(place).c_str(), 0, KEY_READ, &raw);
     if (status == ERROR_FILE_NOT_FOUND) return std::nullopt;
-    if (status != ERROR_SUCCESS) return refused(error, "RegOpenKeyExW", static_cast<std::uint32_t>(status), shown);
+    if (status != ERROR_SUCCESS)
+        return refused(error, "RegOpenKeyExW", static_cast<std::uint32_t>(status), " (" + shown + ")");
     const RegistryKey key(raw);
 
     DWORD type = 0;
     DWORD size = 0;
     status = RegQueryValueExW(key.get(), valueName.c_str(), nullptr, &type, nullptr, &size);
     if (status == ERROR_FILE_NOT_FOUND) return std::nullopt;
-    if (status != ERROR_SUCCESS) return refused(error, "RegQueryValueExW", static_cast<std::uint32_t>(status), shown);
+    if (status != ERROR_SUCCESS)
+        return refused(error, "RegQueryValueExW", static_cast<std::uint32_t>(status), " (" + shown + ")");
     if (type != REG_SZ || size > 1024)
         return refused(error, nullptr, 0, shown + "\\" + setting.registryValue + " is not a short text");
     std::vector<wchar_t> text(size / sizeof(wchar_t) + 1, L'\0');
     status =
         RegQueryValueExW(key.get(), valueName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size);
-    if (status != ERROR_SUCCESS) return refused(error, "RegQueryValueExW", static_cast<std::uint32_t>(status), shown);
+    if (status != ERROR_SUCCESS)
+        return refused(error, "RegQueryValueExW", static_cast<std::uint32_t>(status), " (" + shown + ")");
     const std::wstring name(text.data());
     if (name.empty()) return std::nullopt;
 
@@ -54,7 +57,8 @@ std::optional<std::string> readTrustedGroup(const SettingPlace& setting, SystemE
     std::vector<unsigned char> security(securitySize);
     status = RegGetKeySecurity(key.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, security.data(),
                                &securitySize);
-    if (status != ERROR_SUCCESS) return refused(error, "RegGetKeySecurity", static_cast<std::uint32_t>(status), shown);
+    if (status != ERROR_SUCCESS)
+        return refused(error, "RegGetKeySecurity", static_cast<std::uint32_t>(status), " (" + shown + ")");
     if (!onlyAdministratorsWrite(security.data(), kKeyWriteRights, shown, error)) return std::nullopt;
 
     DWORD sidSize = 0;
@@ -71,7 +75,7 @@ std::optional<std::string> readTrustedGroup(const SettingPlace& setting, SystemE
     }
     LPWSTR sidText = nullptr;
     if (!ConvertSidToStringSidW(sid.data(), &sidText))
-        return refused(error, "ConvertSidToStringSidW", GetLastError(), shown);
+        return refused(error, "ConvertSidToStringSidW", GetLastError(), " (" + shown + ")");
     const LocalMemory held(sidText);
     return toUtf8(sidText);
 }
