@@ -180,7 +180,6 @@ TEST_F(ConfigurationPolicy, WhatAUserMayHoldLeavesTheServiceToOthers) {
                     ""));
     const std::string two = R"({"inbounds":[{"type":"mixed","listen_port":0},{"type":"mixed","listen_port":0}]})";
     for (int i = 0; i < 16; ++i) EXPECT_THAT(start(65534, two).output, HasSubstr(R"("ok":true)")) << i;
-    EXPECT_THAT(start(65534, two), Ran(1u, testing::errorAnswer("Your user runs 16 instances already") + "\n", ""));
     const auto before = std::chrono::steady_clock::now();
     EXPECT_EQ(sendRequest(server->pipeName(), testing::pingRequest(1)).response, testing::pingAnswer(1));
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
