@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <set>
+#include <unordered_set>
 #include <string_view>
 #include <vector>
 
@@ -59,34 +59,45 @@ public:
             return "Configuration gives a field twice in " +
                    (shown_.empty() ? std::string("its top level") : shownText());
         }
-        std::vector<std::string> keys;
-        keys.reserve(object.size());
+        // This object's folded keys, in a stretch of a stack the whole walk
+        // shares, so that their strings are made once and reused.
+        const std::size_t base = keysUsed_;
+        keysUsed_ += object.size();
+        if (keys_.size() < keysUsed_) keys_.resize(keysUsed_);
         std::string type;
         std::string typeShown;
+        std::size_t i = base;
         for (auto& entry : object) {
-            keys.push_back(policy::foldKey(entry.key()));
-            if (keys.back() == "type" && entry.value().is_string()) {
-                type = policy::foldKey(entry.value().get_string());
+            std::string& key = keys_[i++];
+            policy::foldKey(entry.key(), key);
+            if (key == "type" && entry.value().is_string()) {
+                policy::foldKey(entry.value().get_string(), type);
                 typeShown = shownText(entry.key()) + " (" + std::string(entry.value().get_string()) + ")";
             }
         }
         if (object.size() > 1) {
-            std::vector<std::string_view> sorted(keys.begin(), keys.end());
+            std::vector<std::string_view> sorted(keys_.begin() + static_cast<long>(base),
+                                                 keys_.begin() + static_cast<long>(keysUsed_));
             std::sort(sorted.begin(), sorted.end());
             const auto twice = std::adjacent_find(sorted.begin(), sorted.end());
             if (twice != sorted.end()) {
-                const auto first = std::find(keys.begin(), keys.end(), *twice);
-                const auto second = std::find(first + 1, keys.end(), *twice);
-                return "Configuration gives the field " + shownText((object.begin() + (second - keys.begin()))->key()) +
+                std::size_t second = base;
+                while (keys_[second] != *twice) ++second;
+                while (keys_[++second] != *twice) {
+                }
+                return "Configuration gives the field " +
+                       shownText((object.begin() + static_cast<long>(second - base))->key()) +
                        " twice in other letter case";
             }
         }
-        for (const policy::TypeRule& rule : policy::typeRules())
-            if (rule.list == where_ && rule.type == type) return notAllowed(typeShown, rule.effect);
+        if (!type.empty()) {
+            for (const policy::TypeRule& rule : policy::typeRules())
+                if (rule.type == type && rule.list == where_) return notAllowed(typeShown, rule.effect);
+        }
 
-        std::size_t i = 0;
+        i = base;
         for (auto& entry : object) {
-            const std::string& key = keys[i++];
+            const std::string& key = keys_[i++];
             const std::size_t depth = where_.size();
             where_ += where_.empty() ? "" : ".";
             where_ += key;
@@ -97,6 +108,7 @@ public:
             shown_.pop_back();
             where_.resize(depth);
         }
+        keysUsed_ = base;
         return {};
     }
 
@@ -123,8 +135,8 @@ private:
     // Only keys that end a rule's location, or look like paths, need the
     // whole location matched.
     static bool worthMatching(const std::string& key) {
-        static const std::set<std::string, std::less<>> lastKeys = [] {
-            std::set<std::string, std::less<>> keys;
+        static const std::unordered_set<std::string_view> lastKeys = [] {
+            std::unordered_set<std::string_view> keys;
             const auto last = [](std::string_view location) { return location.substr(location.rfind('.') + 1); };
             for (const policy::FieldRule& rule : policy::fieldRules()) keys.emplace(last(rule.location));
             for (const policy::NotAPath& allowed : policy::notPaths()) keys.emplace(last(allowed.location));
@@ -197,9 +209,11 @@ private:
 
     const PolicySettings& settings_;
     const std::vector<std::uint32_t> writtenSizes_;
-    std::size_t next_ = 0;     // the next object's place in writtenSizes_
-    std::string where_;        // the location being checked, in folded keys
-    std::vector<Step> shown_;  // the same as written
+    std::size_t next_ = 0;           // the next object's place in writtenSizes_
+    std::string where_;              // the location being checked, in folded keys
+    std::vector<Step> shown_;        // the same as written
+    std::vector<std::string> keys_;  // folded keys of the objects open now
+    std::size_t keysUsed_ = 0;       // how many of keys_ they take
 };
 
 std::int32_t listenersOf(boost::json::object& config) {
@@ -226,10 +240,14 @@ Admission admitConfiguration(const std::string& config, const platform::CallerId
                              const PolicySettings& settings, const boost::json::storage_ptr& memory) {
     if (trustedCaller(caller, settings)) return Admission{true, {}, {}, config, 0};
 
-    boost::json::value parsed(memory);
+    // The tree lives only for this check and is let go of at once: its
+    // nodes come from blocks of the caller's memory, never freed one by one.
+    boost::json::monotonic_resource arena(config.size() + 4096, memory);
+    const boost::json::storage_ptr tree(&arena);
+    boost::json::value parsed(tree);
     {
-        boost::json::parser parser(memory);
-        parser.reset(memory);
+        boost::json::parser parser(tree);
+        parser.reset(tree);
         boost::json::error_code failure;
         parser.write(config, failure);
         if (failure) return refused("Configuration is not valid JSON: " + failure.message());

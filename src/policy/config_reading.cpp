@@ -50,7 +50,12 @@ struct SizeRecorder {
 
 std::string foldKey(std::string_view key) {
     std::string folded;
-    folded.reserve(key.size());
+    foldKey(key, folded);
+    return folded;
+}
+
+void foldKey(std::string_view key, std::string& folded) {
+    folded.clear();
     for (std::size_t i = 0; i < key.size(); ++i) {
         if (key.compare(i, 2, "\xC5\xBF") == 0) {  // U+017F
             folded += 's';
@@ -63,7 +68,6 @@ std::string foldKey(std::string_view key) {
             folded += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
         }
     }
-    return folded;
 }
 
 std::vector<std::uint32_t> writtenObjectSizes(std::string_view text) {

@@ -13,6 +13,8 @@ namespace velmora::vpn::policy {
 // and Unicode's simple case folding also takes U+017F (long s) for "s" and
 // U+212A (Kelvin sign) for "k". Keys are folded before any rule sees them.
 std::string foldKey(std::string_view key);
+// The same, into `folded` (its memory reused).
+void foldKey(std::string_view key, std::string& folded);
 
 // The number of members each object of `text` holds as written, in the order
 // the objects open. A parsed tree keeps only the last of keys given twice;
