@@ -54,14 +54,27 @@ bool ClientBook::waitForRoom(std::int32_t most, std::chrono::milliseconds limit)
     return clientsDone_.wait_for(lock, limit, [&] { return activeClients_ < most; });
 }
 
-bool ClientBook::takeLargeRequest(std::int32_t most, std::chrono::steady_clock::time_point deadline) {
+bool ClientBook::takeLargeRequest(const platform::CallerIdentity& caller, std::int32_t most,
+                                  std::chrono::steady_clock::time_point deadline) {
     std::unique_lock lock(clientsMutex_);
-    if (!clientsDone_.wait_until(lock, deadline, [&] { return largeRequests_ < most; })) return false;
+    const auto free = [&] {
+        if (caller.privileged) return largeRequests_ < most;
+        return largeRequests_ < most - 1 && largeByUser_.count(caller.user) == 0;
+    };
+    if (!clientsDone_.wait_until(lock, deadline, free)) return false;
     ++largeRequests_;
+    if (!caller.privileged) ++largeByUser_[caller.user];
     return true;
 }
 
-void ClientBook::giveLargeRequest() { lowerAndWake(largeRequests_); }
+void ClientBook::giveLargeRequest(const platform::CallerIdentity& caller) {
+    {
+        std::lock_guard lock(clientsMutex_);
+        --largeRequests_;
+        if (!caller.privileged && --largeByUser_[caller.user] == 0) largeByUser_.erase(caller.user);
+    }
+    clientsDone_.notify_all();
+}
 
 bool ClientBook::enterServer() {
     std::lock_guard lock(clientsMutex_);

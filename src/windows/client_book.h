@@ -39,10 +39,13 @@ public:
 
     // Requests whose bodies pass their first 64 KiB, in flight at once: a
     // client thread waits for one of `most` places until `deadline`; false
-    // when none came free. Each place taken is given back once its answer is
-    // out (or the request failed).
-    bool takeLargeRequest(std::int32_t most, std::chrono::steady_clock::time_point deadline);
-    void giveLargeRequest();
+    // when none came free. An ordinary caller's user holds at most one place
+    // at a time, and ordinary callers leave the last place to privileged
+    // ones. Each place taken is given back once its answer is out (or the
+    // request failed).
+    bool takeLargeRequest(const platform::CallerIdentity& caller, std::int32_t most,
+                          std::chrono::steady_clock::time_point deadline);
+    void giveLargeRequest(const platform::CallerIdentity& caller);
 
     // Marks a call into the server; false once the server has detached.
     bool enterServer();
@@ -93,6 +96,7 @@ private:
     bool serverAttached_ = true;                         // false once the server is being destroyed
     std::int32_t callsInServer_ = 0;                     // client threads inside the server right now
     std::int32_t largeRequests_ = 0;                     // places taken by large requests
+    std::map<std::string, std::int32_t> largeByUser_;    // ordinary caller's user -> its place (never 0)
     std::map<std::uint64_t, Exchange> exchanges_;        // ticket -> a connection reading or answering
     std::uint64_t nextTicket_ = 0;
     std::chrono::steady_clock::time_point latestDeadline_ = std::chrono::steady_clock::time_point::max();

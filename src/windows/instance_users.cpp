@@ -13,7 +13,9 @@ std::string SingBoxNamedPipeServer::reserveInstance(const platform::CallerIdenti
         const std::optional<std::size_t> left = settings_.policy.descriptorsLeft();
         std::lock_guard lock(instancesMutex_);
         Share held;
+        std::int32_t ordinaryInstances = ordinaryStartsUnderWay_;
         for (const auto& [instanceId, running] : instanceUsers_) {
+            ordinaryInstances += running.ordinary ? 1 : 0;
             if (running.user != caller.user) continue;
             ++held.instances;
             held.listeners += running.listeners;
@@ -27,6 +29,10 @@ std::string SingBoxNamedPipeServer::reserveInstance(const platform::CallerIdenti
         }
         if (held.instances >= settings_.maxInstancesPerUser)
             return "Your user runs " + std::to_string(settings_.maxInstancesPerUser) + " instances already";
+        if (ordinaryInstances >= settings_.maxOrdinaryInstances) {
+            return "Ordinary users run " + std::to_string(settings_.maxOrdinaryInstances) +
+                   " instances already; try again later";
+        }
         if (held.listeners + listeners > settings_.policy.maxListenersPerUser) {
             return "Your user's instances would hold " + std::to_string(held.listeners + listeners) +
                    " listeners; at most " + std::to_string(settings_.policy.maxListenersPerUser) + " may run at once";
@@ -38,6 +44,7 @@ std::string SingBoxNamedPipeServer::reserveInstance(const platform::CallerIdenti
         Share& mine = startsUnderWay_[caller.user];
         ++mine.instances;
         mine.listeners += listeners;
+        ++ordinaryStartsUnderWay_;
         return {};
     }
     std::lock_guard lock(instancesMutex_);
@@ -45,18 +52,21 @@ std::string SingBoxNamedPipeServer::reserveInstance(const platform::CallerIdenti
     return {};
 }
 
-void SingBoxNamedPipeServer::settleInstance(const std::string& user, std::int32_t listeners, std::int32_t instanceId) {
+void SingBoxNamedPipeServer::settleInstance(const platform::CallerIdentity& caller, std::int32_t listeners,
+                                            std::int32_t instanceId) {
     std::lock_guard lock(instancesMutex_);
-    Share& mine = startsUnderWay_[user];
+    Share& mine = startsUnderWay_[caller.user];
     mine.listeners -= listeners;
-    if (--mine.instances == 0) startsUnderWay_.erase(user);
-    if (instanceId >= 0) instanceUsers_[instanceId] = RunningInstance{user, listeners};
+    if (--mine.instances == 0) startsUnderWay_.erase(caller.user);
+    if (!caller.privileged) --ordinaryStartsUnderWay_;
+    if (instanceId >= 0) instanceUsers_[instanceId] = RunningInstance{caller.user, listeners, !caller.privileged};
 }
 
-std::optional<std::string> SingBoxNamedPipeServer::instanceUser(std::int32_t instanceId) const {
+std::optional<SingBoxNamedPipeServer::RunningInstance> SingBoxNamedPipeServer::instanceUser(
+    std::int32_t instanceId) const {
     std::lock_guard lock(instancesMutex_);
     const auto found = instanceUsers_.find(instanceId);
-    return found == instanceUsers_.end() ? std::nullopt : std::optional(found->second.user);
+    return found == instanceUsers_.end() ? std::nullopt : std::optional(found->second);
 }
 
 std::vector<std::int32_t> SingBoxNamedPipeServer::instancesOf(const std::string& user) const {

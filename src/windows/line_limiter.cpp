@@ -32,4 +32,27 @@ std::vector<std::string> LineLimiter::flush(Clock::time_point now) {
     return rollOver(now);
 }
 
+bool LineLimiter::idle(Clock::time_point now) {
+    std::lock_guard lock(mutex_);
+    return leftOut_ == 0 && now - secondStart_ >= std::chrono::seconds(1);
+}
+
+std::vector<std::string> UserLineLimiters::admit(const std::string& user, const std::string& line,
+                                                 Clock::time_point now) {
+    std::lock_guard lock(mutex_);
+    std::unique_ptr<LineLimiter>& limiter = limiters_[user];
+    if (!limiter) limiter = std::make_unique<LineLimiter>(perSecond_, subject_ + " of " + user);
+    return limiter->admit(line, now);
+}
+
+std::vector<std::string> UserLineLimiters::flush(Clock::time_point now) {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> lines;
+    for (auto entry = limiters_.begin(); entry != limiters_.end();) {
+        for (std::string& summary : entry->second->flush(now)) lines.push_back(std::move(summary));
+        entry = entry->second->idle(now) ? limiters_.erase(entry) : std::next(entry);
+    }
+    return lines;
+}
+
 }  // namespace velmora::vpn

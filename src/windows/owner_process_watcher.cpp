@@ -43,8 +43,10 @@ void SingBoxNamedPipeServer::watchOwnersLoop() {
         // Each gone owner gets one stop attempt; its entry goes whatever the
         // backend answers.
         for (const GoneOwner& entry : gone) {
+            const std::optional<RunningInstance> started = instanceUser(entry.instanceId);
             logInstance("Owner process " + std::to_string(entry.ownerProcessId) +
-                        " is gone; stopping sing-box instance " + std::to_string(entry.instanceId));
+                            " is gone; stopping sing-box instance " + std::to_string(entry.instanceId),
+                        started ? started->user : std::string(), started && started->ordinary);
             try {
                 backend_.stopInstance(entry.instanceId);
             } catch (const std::exception&) {

@@ -23,18 +23,19 @@ private:
 // Holds a large request's place from its admission to the end of its answer.
 class LargeRequest {
 public:
-    explicit LargeRequest(ClientBook& book) : book_(book) {}
+    LargeRequest(ClientBook& book, const platform::CallerIdentity& caller) : book_(book), caller_(caller) {}
     ~LargeRequest() {
-        if (taken_) book_.giveLargeRequest();
+        if (taken_) book_.giveLargeRequest(caller_);
     }
     LargeRequest(const LargeRequest&) = delete;
     LargeRequest& operator=(const LargeRequest&) = delete;
     bool take(std::int32_t most, std::chrono::steady_clock::time_point deadline) {
-        return taken_ = book_.takeLargeRequest(most, deadline);
+        return taken_ = book_.takeLargeRequest(caller_, most, deadline);
     }
 
 private:
     ClientBook& book_;
+    const platform::CallerIdentity& caller_;
     bool taken_ = false;
 };
 
@@ -68,7 +69,7 @@ void SingBoxNamedPipeServer::clientThreadMain(SingBoxNamedPipeServer* server, st
     bool disconnected = false;
     try {
         connection.makeBlocking();
-        disconnected = serveClient(server, *book, connection, settings);
+        disconnected = serveClient(server, *book, connection, caller, settings);
     } catch (...) {
         // Memory exhaustion or a foreign exception while serving costs this
         // connection its answer; the server and the other clients go on.
@@ -88,11 +89,13 @@ void SingBoxNamedPipeServer::clientThreadMain(SingBoxNamedPipeServer* server, st
 // connection, so that reading them needs no call into the server. Returns
 // whether the answer was delivered (flushed, and the connection disconnected).
 bool SingBoxNamedPipeServer::serveClient(SingBoxNamedPipeServer* server, ClientBook& book,
-                                         platform::PipeConnection& connection, const PipeServerSettings& settings) {
+                                         platform::PipeConnection& connection,
+                                         const platform::CallerIdentity& connecting,
+                                         const PipeServerSettings& settings) {
     const platform::NativeHandle pipe = connection.handle();
     const std::chrono::milliseconds deadline = settings.requestDeadline;
     const std::string limit = std::to_string(deadline.count()) + " ms";
-    LargeRequest large(book);
+    LargeRequest large(book, connecting);
     std::string request;
     std::string error;
     // A client has the deadline to deliver its whole request.

@@ -45,8 +45,10 @@ struct PipeServerSettings {
     // closed at once, without a thread.
     std::int32_t maxConnectionsPerUser = 8;
     std::int32_t privilegedPlaces = 8;
-    // Instances an ordinary user runs at once; the start beyond is refused.
+    // Instances an ordinary user runs at once, and ordinary users together
+    // (as they hold at most 56 connections); the start beyond is refused.
     std::int32_t maxInstancesPerUser = 16;
+    std::int32_t maxOrdinaryInstances = 48;
     // Time a client has to deliver its whole request after connecting, and
     // again to take its whole answer once it is ready.
     std::chrono::milliseconds requestDeadline{10000};

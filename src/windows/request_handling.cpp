@@ -131,7 +131,8 @@ std::string SingBoxNamedPipeServer::handleRequest(const std::string& requestText
             const Admission admission = admitConfiguration(config, caller, settings_.policy, storage);
             if (!admission.admitted) {
                 logInstance("Refused a configuration of " + caller.user + ": " + admission.refusal +
-                            (admission.why.empty() ? "" : " (" + admission.why + ")"));
+                                (admission.why.empty() ? "" : " (" + admission.why + ")"),
+                            caller.user, !caller.privileged);
                 return errorResponse(request, admission.refusal);
             }
             const std::string refusal = reserveInstance(caller, admission.listeners);
@@ -140,25 +141,26 @@ std::string SingBoxNamedPipeServer::handleRequest(const std::string& requestText
             try {
                 result = backend_.startInstance(admission.config);
             } catch (...) {
-                settleInstance(caller.user, admission.listeners, -1);
+                settleInstance(caller, admission.listeners, -1);
                 throw;
             }
-            settleInstance(caller.user, admission.listeners, result.ok ? result.instanceId : -1);
+            settleInstance(caller, admission.listeners, result.ok ? result.instanceId : -1);
             if (!result.ok) {
                 return errorResponse(request, result.error.empty() ? "Failed to start sing-box" : result.error);
             }
             boost::json::object started{{"instanceId", result.instanceId}};
             const std::uint32_t owner = jsonUnsignedLong(payload, "ownerProcessId", 0);
             if (result.instanceId >= 0 && owner != 0) watchOwner(result.instanceId, owner);
-            logInstance("Started sing-box instance " + std::to_string(result.instanceId));
+            logInstance("Started sing-box instance " + std::to_string(result.instanceId), caller.user,
+                        !caller.privileged);
             return successResponse(request, std::move(started));
         }
         if (command == "stop") {
             const std::int32_t instanceId = jsonInt(payload, "instanceId", -1);
             if (instanceId < 0) return errorResponse(request, "Stop command misses instance id");
             // Every local user may connect: an ordinary one stops only its own.
-            const std::optional<std::string> user = instanceUser(instanceId);
-            if (!caller.privileged && user && *user != caller.user) {
+            const std::optional<RunningInstance> owner = instanceUser(instanceId);
+            if (!caller.privileged && owner && owner->user != caller.user) {
                 return errorResponse(request, "Instance " + std::to_string(instanceId) + " belongs to another user");
             }
 
@@ -166,13 +168,16 @@ std::string SingBoxNamedPipeServer::handleRequest(const std::string& requestText
             // has not been answered yet: an ordinary caller's stop leaves it
             // alone and succeeds, as a stop of an id that does not run always has.
             const StopResult result =
-                caller.privileged || user ? backend_.stopInstance(instanceId) : StopResult{true, {}};
+                caller.privileged || owner ? backend_.stopInstance(instanceId) : StopResult{true, {}};
             if (!result.ok) {
                 return errorResponse(request, result.error.empty() ? "Failed to stop sing-box" : result.error);
             }
             unwatchInstance(instanceId);
             forgetInstance(instanceId);
-            logInstance("Stopped sing-box instance " + std::to_string(instanceId));
+            // An ordinary caller's stop that reached no instance stopped nothing to tell of.
+            if (caller.privileged || owner) {
+                logInstance("Stopped sing-box instance " + std::to_string(instanceId), caller.user, !caller.privileged);
+            }
             return successResponse(request, {});
         }
         if (command == "stopAll") {
@@ -196,7 +201,7 @@ std::string SingBoxNamedPipeServer::handleRequest(const std::string& requestText
                 unwatchAll();
                 forgetAllInstances();
             }
-            logInstance("Stopped all sing-box instances");
+            logInstance("Stopped all sing-box instances", caller.user, !caller.privileged);
             return successResponse(request, {});
         }
         return successResponse(request, {{"status", "ok"}});

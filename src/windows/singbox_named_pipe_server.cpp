@@ -150,8 +150,9 @@ void SingBoxNamedPipeServer::logConnectionFailure(const std::string& line) {
     for (const std::string& admitted : connectionLines_.admit(line)) log(admitted);
 }
 
-void SingBoxNamedPipeServer::logInstance(const std::string& line) {
-    for (const std::string& admitted : instanceLines_.admit(line)) log(admitted);
+void SingBoxNamedPipeServer::logInstance(const std::string& line, const std::string& user, bool ordinary) {
+    if (!ordinary) return log(line);
+    for (const std::string& admitted : instanceLines_.admit(user, line)) log(admitted);
 }
 
 void SingBoxNamedPipeServer::flushLimitedLines() {

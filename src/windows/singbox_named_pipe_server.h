@@ -71,7 +71,7 @@ public:
 private:
     void watchOwnersLoop();
     static bool serveClient(SingBoxNamedPipeServer* server, ClientBook& book, platform::PipeConnection& connection,
-                            const PipeServerSettings& settings);
+                            const platform::CallerIdentity& connecting, const PipeServerSettings& settings);
     static void clientThreadMain(SingBoxNamedPipeServer* server, std::shared_ptr<ClientBook> book,
                                  platform::NativeHandle pipe, const platform::CallerIdentity& caller,
                                  const PipeServerSettings& settings);
@@ -80,7 +80,9 @@ private:
     // Lines about one failed connection, and lines about instances, each go
     // through a limiter of their own; lines about the server itself never do.
     void logConnectionFailure(const std::string& line);
-    void logInstance(const std::string& line);
+    // Lines about an ordinary user's instances count against that user's
+    // own limit; privileged callers' lines are never left out.
+    void logInstance(const std::string& line, const std::string& user, bool ordinary);
     void flushLimitedLines();
     bool handOver(platform::OwnedHandle connection);
 
@@ -92,16 +94,6 @@ private:
     // Whose instances run (instance_users.cpp): each running instance's
     // user, and each user's starts under way, so that two at once cannot
     // pass the instance share together.
-    // What an ordinary user's start may not pass: the refusal's text, or empty
-    // when the start is counted as under way.
-    std::string reserveInstance(const platform::CallerIdentity& caller, std::int32_t listeners);
-    void settleInstance(const std::string& user, std::int32_t listeners,
-                        std::int32_t instanceId);  // -1: the start failed
-    std::optional<std::string> instanceUser(std::int32_t instanceId) const;
-    std::vector<std::int32_t> instancesOf(const std::string& user) const;
-    void forgetInstance(std::int32_t instanceId);
-    void forgetAllInstances();
-
     struct Share {
         std::int32_t instances = 0;
         std::int32_t listeners = 0;
@@ -109,10 +101,22 @@ private:
     struct RunningInstance {
         std::string user;  // who started it
         std::int32_t listeners = 0;
+        bool ordinary = true;  // started by an ordinary caller
     };
-    mutable std::mutex instancesMutex_;                      // guards instanceUsers_ and startsUnderWay_
+    // What an ordinary user's start may not pass: the refusal's text, or empty
+    // when the start is counted as under way.
+    std::string reserveInstance(const platform::CallerIdentity& caller, std::int32_t listeners);
+    void settleInstance(const platform::CallerIdentity& caller, std::int32_t listeners,
+                        std::int32_t instanceId);  // -1: the start failed
+    std::optional<RunningInstance> instanceUser(std::int32_t instanceId) const;
+    std::vector<std::int32_t> instancesOf(const std::string& user) const;
+    void forgetInstance(std::int32_t instanceId);
+    void forgetAllInstances();
+
+    mutable std::mutex instancesMutex_;                      // guards the three members below
     std::map<std::int32_t, RunningInstance> instanceUsers_;  // running instance id -> whose it is
     std::map<std::string, Share> startsUnderWay_;            // user -> starts not yet answered (never empty)
+    std::int32_t ordinaryStartsUnderWay_ = 0;                // those of them by ordinary callers
 
     mutable std::mutex ownersMutex_;                // guards owners_
     std::map<std::int32_t, std::uint32_t> owners_;  // instance id -> owner process id
@@ -126,7 +130,7 @@ private:
     std::thread watcherThread_;
 
     LineLimiter connectionLines_{settings_.connectionLinesPerSecond, "single connections"};
-    LineLimiter instanceLines_{settings_.instanceLinesPerSecond, "instances"};
+    UserLineLimiters instanceLines_{settings_.instanceLinesPerSecond, "instances"};
 };
 
 }  // namespace velmora::vpn

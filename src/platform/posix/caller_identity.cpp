@@ -1,4 +1,5 @@
 #include "platform/caller_identity.h"
+#include "platform/posix/subordinate_ids.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
