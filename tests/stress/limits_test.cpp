@@ -179,5 +179,63 @@ TEST_F(Limits, AFloodOfRequestsGrowsTheLogByAtMostItsCapAndOneRotatedFile) {
     fs::remove_all(folder);
 }
 
+// /etc/subuid for one test, as the system had it again afterwards.
+class SubordinateIds {
+public:
+    explicit SubordinateIds(const std::string& text) {
+        saved_ = fs::exists("/etc/subuid") ? std::optional(testing::readFile("/etc/subuid")) : std::nullopt;
+        std::ofstream("/etc/subuid") << text;
+        fs::permissions("/etc/subuid", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                           fs::perms::others_read);
+    }
+    ~SubordinateIds() {
+        if (saved_) std::ofstream("/etc/subuid") << *saved_;
+        if (!saved_) fs::remove("/etc/subuid");
+    }
+
+private:
+    std::optional<std::string> saved_;
+};
+
+// One person with many user ids is one user: ids /etc/subuid delegates to
+// user 65534 share its 8 connections (ten of them holding all they can leave
+// another user answered at once) and its 16 instances.
+TEST(OnePerson, IsOneUserWhateverIdsItActsAs) {
+    if (!testing::canRunAsAnotherUser()) GTEST_SKIP() << "needs root to act as other users";
+    const SubordinateIds delegated("nobody:100000:65536\n");
+    testing::FakeBackend backend;
+    testing::LogRecorder logs;
+    testing::RunningServer running(backend, logs.callback());
+    const std::string pipe = platform::toUtf8(running.pipeName());
+    {
+        std::vector<std::unique_ptr<testing::OtherUsersProgram>> holders;
+        for (std::uint32_t id = 100000; id < 100010; ++id)
+            holders.push_back(std::make_unique<testing::OtherUsersProgram>(
+                "hostile_attacker", std::vector<std::string>{"silent", pipe, "8"}, id));
+        EXPECT_TRUE(logs.shows("User uid 65534 holds 8 connections already"));
+        const auto before = std::chrono::steady_clock::now();
+        EXPECT_THAT(
+            testing::OtherUsersProgram("velmora-vpn-client", {"--pipe-name", pipe, "ping"}, 65533).process().wait(),
+            Ran(0u, HasSubstr(R"("ok":true)"), ""));
+        EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
+    }
+    int started = 0;
+    for (std::uint32_t id = 100100; id < 100105; ++id) {
+        for (int i = 0; i < 4; ++i) {
+            const ProgramRun run =
+                testing::OtherUsersProgram(
+                    "velmora-vpn-client",
+                    {"--pipe-name", pipe, "send", R"({"command":"start","payload":{"config":"{}"}})"}, id)
+                    .process()
+                    .wait();
+            started += run.exitCode == 0 ? 1 : 0;
+            EXPECT_TRUE(run.exitCode == 0 ||
+                        run.output == testing::errorAnswer("Your user runs 16 instances already") + "\n")
+                << run.output;
+        }
+    }
+    EXPECT_EQ(started, 16);
+}
+
 }  // namespace
 }  // namespace velmora::vpn

@@ -18,8 +18,14 @@ std::optional<CallerIdentity> connectingCaller(NativeHandle connection, SystemEr
         error = {"getsockopt(SO_PEERCRED)", static_cast<std::uint32_t>(errno), {}};
         return std::nullopt;
     }
+    // A subordinate id is its owner for every share and for instance
+    // ownership. Ids delegated to root or to the service's own user stay
+    // users of their own: they must not reach the privileged callers'
+    // instances.
+    const uid_t owner = delegatingUser(peer.uid);
+    const uid_t user = owner == 0 || owner == geteuid() ? peer.uid : owner;
     CallerIdentity caller{
-        "uid " + std::to_string(peer.uid), peer.uid == 0 || peer.uid == geteuid(), {"gid " + std::to_string(peer.gid)}};
+        "uid " + std::to_string(user), peer.uid == 0 || peer.uid == geteuid(), {"gid " + std::to_string(peer.gid)}};
     // The supplementary groups, as the kernel recorded them at connect.
     std::vector<gid_t> groups(64);
     socklen_t bytes = static_cast<socklen_t>(groups.size() * sizeof(gid_t));
