@@ -23,6 +23,7 @@ TEST(ProductValues, AreTheDocumentedOnes) {
         {"connections of one ordinary user", server.maxConnectionsPerUser, 8},
         {"places kept for privileged callers", server.privilegedPlaces, 8},
         {"instances of one ordinary user", server.maxInstancesPerUser, 16},
+        {"instances of ordinary users together", server.maxOrdinaryInstances, 48},
         {"request deadline, ms", server.requestDeadline.count(), 10000},
         {"client thread stack, bytes", static_cast<long long>(server.clientStackBytes), 256 * 1024},
         {"lines about single connections a second", server.connectionLinesPerSecond, 5},

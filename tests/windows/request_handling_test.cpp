@@ -174,5 +174,42 @@ TEST(OrdinaryStarts, GoToTheEngineAsCheckedAndWithinTheUsersListenersAndTheDescr
                                        "service write files"));
 }
 
+// Lines about an ordinary user's instances have that user's own limit, a
+// privileged caller's none: a flood by one user hides nothing of root's. An
+// ordinary stop that reached no instance logs nothing; root's does.
+TEST(InstanceLines, AreLimitedPerOrdinaryUserAndNeverForPrivilegedCallers) {
+    testing::FakeBackend backend;
+    testing::LogRecorder logs;
+    PipeServerSettings settings;
+    settings.instanceLinesPerSecond = 2;
+    SingBoxNamedPipeServer server{L"", backend, logs.callback(), settings};
+    const platform::CallerIdentity user{testing::ordinaryUser(65534), false, {}};
+    const platform::CallerIdentity root{"root", true, {}};
+    const std::string refused = R"({"command":"start","payload":{"config":"[]"}})";
+    for (int i = 0; i < 3; ++i) server.handleRequest(refused, user);
+    for (int i = 0; i < 3; ++i) server.handleRequest(R"({"command":"start","payload":{"config":"{}"}})", root);
+    EXPECT_EQ(server.handleRequest(R"({"command":"stop","payload":{"instanceId":777777}})", user), okAnswer("{}"));
+    server.handleRequest(R"({"command":"stop","payload":{"instanceId":777777}})", root);
+    const std::string refusal = "Refused a configuration of " + user.user + ": Configuration is not a JSON object";
+    EXPECT_EQ(logs.lines(), (Lines{refusal, refusal, "Started sing-box instance 0", "Started sing-box instance 1",
+                                   "Started sing-box instance 2", "Stopped sing-box instance 777777"}));
+}
+
+// Ordinary users run 48 instances together: the 49th start is refused
+// whoever's it is, a privileged caller's is not, and a stop frees a place.
+TEST(InstanceShares, OrdinaryUsersTogetherRunAtMost48) {
+    testing::FakeBackend backend;
+    SingBoxNamedPipeServer server{L"", backend, {}};
+    const std::string start = R"({"command":"start","payload":{"config":"{}"}})";
+    const auto user = [](std::uint32_t n) { return platform::CallerIdentity{testing::ordinaryUser(n), false, {}}; };
+    for (std::uint32_t n = 1; n <= 3; ++n)
+        for (int i = 0; i < 16; ++i) EXPECT_THAT(server.handleRequest(start, user(n)), HasSubstr(R"("ok":true)"));
+    EXPECT_EQ(server.handleRequest(start, user(4)),
+              errorAnswer("Ordinary users run 48 instances already; try again later"));
+    EXPECT_THAT(server.handleRequest(start, platform::CallerIdentity{"root", true, {}}), HasSubstr(R"("ok":true)"));
+    EXPECT_EQ(server.handleRequest(R"({"command":"stop","payload":{"instanceId":0}})", user(1)), okAnswer("{}"));
+    EXPECT_THAT(server.handleRequest(start, user(4)), HasSubstr(R"("ok":true)"));
+}
+
 }  // namespace
 }  // namespace velmora::vpn
