@@ -11,8 +11,10 @@
 int main(int argc, char** argv) {
     const int threads = 4;
     const int linesPerThread = argc > 1 ? std::atoi(argv[1]) : 20000;
-    const auto path = std::filesystem::temp_directory_path() / "velmora-bench.log";
-    std::filesystem::remove(path);
+    // A folder of its own: a log is never kept in a folder every user may write.
+    const auto folder = std::filesystem::temp_directory_path() / "velmora-bench-log";
+    std::filesystem::remove_all(folder);
+    const auto path = folder / "service.log";
     double seconds = 0;
     {
         velmora::vpn::ServiceLogger logger(path.wstring(), false);
@@ -26,7 +28,7 @@ int main(int argc, char** argv) {
         for (auto& writer : writers) writer.join();
         seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
-    std::filesystem::remove(path);
+    std::filesystem::remove_all(folder);
     std::printf("%-28s %12.1f %s\n", "log_line_4threads", seconds * 1e9 / (threads * linesPerThread), "ns");
     return 0;
 }

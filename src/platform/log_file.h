@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/pipe_io.h"
+#include "platform/system_error.h"
 
 namespace velmora::vpn::platform {
 
@@ -14,11 +15,13 @@ namespace velmora::vpn::platform {
 // resumes once the disk has room.
 class LogFile {
 public:
-    // An empty path opens nothing; a file that cannot be opened leaves the
-    // object closed, silently.
+    // An empty path opens nothing; a file that cannot be opened, or may not
+    // be used (openLogFileForAppend), leaves the object closed and says why.
     explicit LogFile(const std::wstring& path);
 
     bool isOpen() const;
+    // Why a file that was asked for is not open; empty when it is.
+    std::string problem() const;
     // False when the text could not be written whole.
     bool append(const std::string& text);
     // The file's size now, whoever wrote it (0 when closed).
@@ -27,10 +30,14 @@ public:
     // and opens a new file at the name. When the rename fails the file stays
     // as it was and writing goes on in it; false then.
     bool rotate();
+    // Empties the file, for when it cannot be rotated: the cap holds even
+    // when another user, or a reader, keeps the rotation from happening.
+    void restart();
 
 private:
     std::wstring path_;
     OwnedHandle handle_;
+    SystemError failure_;  // why the file is not open
 };
 
 }  // namespace velmora::vpn::platform

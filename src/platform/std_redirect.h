@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/system_error.h"
 #include "platform/unique_handle.h"
 
 namespace velmora::vpn::platform {
@@ -37,8 +38,11 @@ public:
 std::unique_ptr<StdHandleRedirect> redirectStdHandles(const std::wstring& logFile);
 
 // Opens a private handle on the file for appending only, shared with every
-// other writer, creating it when missing and never truncating it. Returns an
-// empty handle on failure.
-OwnedHandle openLogFileForAppend(const std::wstring& path);
+// other writer, creating it when missing and never truncating it. The service
+// writes it with the system's rights, so its folder is made when missing
+// (writable by the system and administrators only) and must be one no other
+// user may write, and the file must be no link and writable by no one else.
+// Returns an empty handle on failure, with the reason in `why` when given.
+OwnedHandle openLogFileForAppend(const std::wstring& path, SystemError* why = nullptr);
 
 }  // namespace velmora::vpn::platform

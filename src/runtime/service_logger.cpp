@@ -8,7 +8,15 @@
 namespace velmora::vpn {
 
 ServiceLogger::ServiceLogger(std::optional<std::wstring> path, bool writeToConsole, std::uint64_t fileCap)
-    : writeToConsole_(writeToConsole), fileCap_(fileCap), file_(path.value_or(std::wstring())) {}
+    : writeToConsole_(writeToConsole), fileCap_(fileCap), file_(path.value_or(std::wstring())) {
+    // Said where someone watching the run sees it: the console, or whatever
+    // the service manager keeps of standard error. The log itself has no file.
+    const std::string problem = file_.problem();
+    if (!problem.empty()) {
+        platform::writeLine(platform::StandardStream::error,
+                            platform::fromUtf8("The log file is not used: " + problem));
+    }
+}
 
 std::string ServiceLogger::formatLine(const platform::LocalTime& time, const std::string& message) {
     char stamp[32];
@@ -22,7 +30,7 @@ void ServiceLogger::log(const std::string& message) {
     const std::string line = formatLine(platform::currentLocalTime(), message);
     std::lock_guard lock(writeLock_);
     // Whole lines only: the file is rotated before the line that would pass the cap.
-    if (file_.isOpen() && file_.size() + line.size() + 2 > fileCap_) file_.rotate();
+    if (file_.isOpen() && file_.size() + line.size() + 2 > fileCap_ && !file_.rotate()) file_.restart();
     if (file_.isOpen()) file_.append(line + '\n');
     // Wide on a console, UTF-8 elsewhere: system texts in any language arrive whole.
     if (writeToConsole_) platform::writeLine(platform::StandardStream::error, platform::fromUtf8(line));

@@ -21,9 +21,11 @@ inline constexpr std::uint64_t kLogFileCap = 8 * 1024 * 1024;
 class ServiceLogger {
 public:
     // With a path, opens the file for appending in text mode, shared with
-    // other writers and readers; a file that cannot be opened only means no
-    // file lines, and nothing is reported. A failed write costs only its
-    // line: writing resumes with the next one.
+    // other writers and readers; a file that cannot be opened or may not be
+    // used (another user could plant, hold or grow it) means no file lines,
+    // and one line on standard error says why. A failed write costs only its
+    // line: writing resumes with the next one. A file that cannot be rotated
+    // at its cap starts again empty.
     // The cap is the product's unless a test asks for a smaller one.
     ServiceLogger(std::optional<std::wstring> path, bool writeToConsole, std::uint64_t fileCap = kLogFileCap);
     ServiceLogger(const ServiceLogger&) = delete;

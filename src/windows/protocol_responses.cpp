@@ -6,9 +6,10 @@ namespace velmora::vpn {
 namespace {
 
 // The response envelope: "version" and, when the request object has one, a
-// copy of its "requestId".
+// copy of its "requestId". The copy is made in the request's own memory, so
+// an id as large as the request counts against the request's parse budget.
 boost::json::object makeEnvelope(const boost::json::object* request) {
-    boost::json::object envelope;
+    boost::json::object envelope(request != nullptr ? request->storage() : boost::json::storage_ptr());
     envelope["version"] = kProtocolVersion;
     if (request != nullptr) {
         if (const boost::json::value* requestId = request->if_contains("requestId")) {

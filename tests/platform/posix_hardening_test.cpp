@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "platform/data_folder.h"
+#include "platform/log_file.h"
 #include "platform/std_redirect.h"
 #include "platform/trusted_group.h"
 #include "platform/pipe_endpoint.h"
@@ -191,6 +192,36 @@ TEST_F(Folder, AConsoleWhoseReaderHasGoneEndsNoRun) {
     running.interrupt();
     EXPECT_EQ(running.wait().exitCode, 0u);
     EXPECT_THAT(testing::readFile(log), HasSubstr("Velmora VPN service runtime stopped\n"));
+}
+
+// A log no other user can plant, hold or grow: a folder others may write
+// (even sticky) or a file another user made is not used; a missing folder is
+// made root's; a log whose rotation fails starts again within its cap.
+TEST_F(Folder, ALogIsKeptOnlyWhereNoOtherUserCanPlantHoldOrGrowIt) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to play other users";
+    const auto problem = [](const std::string& path) { return platform::LogFile(platform::fromUtf8(path)).problem(); };
+    const std::string shared = folder + "/shared";
+    fs::create_directory(shared);
+    fs::permissions(shared, fs::perms::all | fs::perms::sticky_bit);
+    EXPECT_EQ(problem(shared + "/service.log"), shared + " may be written by other users");
+    EXPECT_FALSE(fs::exists(shared + "/service.log"));
+    std::ofstream(log) << "planted\n";
+    ASSERT_EQ(chown(log.c_str(), 65534, 65534), 0);
+    EXPECT_EQ(problem(log), log + " is not a regular file that only the service's user may write");
+    ServiceLogger(platform::fromUtf8(log), false).log("written");
+    EXPECT_EQ(testing::readFile(log), "planted\n");
+    fs::remove(log);
+
+    const std::string made = folder + "/new/logs/service.log";
+    EXPECT_EQ(problem(made), "");
+    EXPECT_EQ(statOf(folder + "/new/logs").st_mode & 07777, 0755u);
+    fs::create_directories(made + ".1/kept");  // the rotation cannot replace it
+    {
+        ServiceLogger logger(platform::fromUtf8(made), false, 1000);
+        for (int i = 0; i < 100; ++i) logger.log("a line of about forty characters");
+    }
+    EXPECT_LE(fs::file_size(made), 1000u);
+    EXPECT_TRUE(fs::is_directory(made + ".1/kept"));
 }
 
 TEST_F(Folder, ALogPathThatIsALinkOrNoRegularFileIsNeverWritten) {

@@ -11,10 +11,16 @@
 namespace velmora::vpn::platform {
 
 LogFile::LogFile(const std::wstring& path) : path_(path) {
-    if (!path.empty()) handle_ = openLogFileForAppend(path);
+    if (!path.empty()) handle_ = openLogFileForAppend(path, &failure_);
 }
 
 bool LogFile::isOpen() const { return handle_.valid(); }
+
+std::string LogFile::problem() const { return isOpen() || path_.empty() ? std::string() : failureText(failure_); }
+
+void LogFile::restart() {
+    if (isOpen()) static_cast<void>(ftruncate(handle_.get(), 0));
+}
 
 bool LogFile::append(const std::string& text) {
     const NativeHandle file = handle_.get();
@@ -34,7 +40,7 @@ bool LogFile::rotate() {
     const std::string name = toUtf8(path_);
     const bool renamed = rename(name.c_str(), (name + ".1").c_str()) == 0;
     if (!renamed) return false;
-    handle_ = openLogFileForAppend(path_);
+    handle_ = openLogFileForAppend(path_, &failure_);
     return true;
 }
 

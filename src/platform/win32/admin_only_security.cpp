@@ -1,5 +1,6 @@
 #include "platform/win32/admin_only_security.h"
 
+#include <aclapi.h>
 #include <sddl.h>
 
 #include <vector>
@@ -75,6 +76,52 @@ bool onlyAdministratorsWrite(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK writeR
         }
     }
     return true;
+}
+
+bool systemOwnedObject(HANDLE object, bool folder, const std::string& shown, SystemError& error) {
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (!GetFileInformationByHandle(object, &information)) {
+        error = {"GetFileInformationByHandle", GetLastError(), " (" + shown + ")"};
+        return false;
+    }
+    const bool isFolder = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if (isFolder != folder || (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        error = {nullptr, 0, shown + (folder ? " is a link or not a folder" : " is a link or not a file")};
+        return false;
+    }
+    PSECURITY_DESCRIPTOR present = nullptr;
+    const DWORD code = GetSecurityInfo(object, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                                       nullptr, nullptr, nullptr, nullptr, &present);
+    if (code != ERROR_SUCCESS) {
+        error = {"GetSecurityInfo", code, " (" + shown + ")"};
+        return false;
+    }
+    const LocalMemory held(present);
+    return onlyAdministratorsWrite(present, kFileWriteRights, shown, error);
+}
+
+bool systemFolder(const std::wstring& path, const wchar_t* sddl, SystemError& error) {
+    const std::string shown = toUtf8(path);
+    PSECURITY_DESCRIPTOR raw = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &raw, nullptr)) {
+        error = {"ConvertStringSecurityDescriptorToSecurityDescriptorW", GetLastError(), " (" + shown + ")"};
+        return false;
+    }
+    const LocalMemory descriptor(raw);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor.get(), FALSE};
+    if (CreateDirectoryW(path.c_str(), &attributes)) return true;
+    if (GetLastError() != ERROR_ALREADY_EXISTS) {
+        error = {"CreateDirectoryW", GetLastError(), " (" + shown + ")"};
+        return false;
+    }
+    const OwnedHandle folder(CreateFileW(path.c_str(), READ_CONTROL,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!folder) {
+        error = {"CreateFileW", GetLastError(), " (" + shown + ")"};
+        return false;
+    }
+    return systemOwnedObject(folder.get(), true, shown, error);
 }
 
 }  // namespace velmora::vpn::platform

@@ -17,4 +17,24 @@ namespace velmora::vpn::platform {
 bool onlyAdministratorsWrite(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK writeRights, const std::string& shown,
                              SystemError& error);
 
+// LocalSystem and Administrators only, for everything in it too; protected,
+// so nothing is inherited from the folder above (ProgramData lets users
+// create and write there). The owner is whoever makes it: LocalSystem, or
+// Administrators for an elevated console run.
+inline constexpr wchar_t kSystemOnlySddl[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+
+// What writes to a file or folder, or changes who may.
+inline constexpr ACCESS_MASK kFileWriteRights = FILE_WRITE_DATA | FILE_APPEND_DATA | FILE_WRITE_EA | FILE_DELETE_CHILD |
+                                                FILE_WRITE_ATTRIBUTES | DELETE | WRITE_DAC | WRITE_OWNER |
+                                                GENERIC_WRITE | GENERIC_ALL;
+
+// Whether the open file or folder is no reparse point (junction, link) and
+// only administrators may write it (as above); false with the reason. The
+// handle needs READ_CONTROL.
+bool systemOwnedObject(HANDLE object, bool folder, const std::string& shown, SystemError& error);
+
+// Makes the folder with the access list `sddl`, or checks the one that is
+// there with systemOwnedObject, opened without following a reparse point.
+bool systemFolder(const std::wstring& path, const wchar_t* sddl, SystemError& error);
+
 }  // namespace velmora::vpn::platform

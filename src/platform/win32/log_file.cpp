@@ -7,10 +7,19 @@
 namespace velmora::vpn::platform {
 
 LogFile::LogFile(const std::wstring& path) : path_(path) {
-    if (!path.empty()) handle_ = openLogFileForAppend(path);
+    if (!path.empty()) handle_ = openLogFileForAppend(path, &failure_);
 }
 
 bool LogFile::isOpen() const { return handle_.valid(); }
+
+std::string LogFile::problem() const { return isOpen() || path_.empty() ? std::string() : failureText(failure_); }
+
+// The handle appends only: a second one, opened for writing, empties the file.
+void LogFile::restart() {
+    const OwnedHandle emptying(CreateFileW(path_.c_str(), GENERIC_WRITE,
+                                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                           TRUNCATE_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
 
 bool LogFile::append(const std::string& text) {
     // Text mode, as the C runtime writes it: every newline becomes CR LF.
@@ -36,7 +45,7 @@ std::uint64_t LogFile::size() const {
 // streams) go on writing into the renamed file.
 bool LogFile::rotate() {
     if (!MoveFileExW(path_.c_str(), (path_ + L".1").c_str(), MOVEFILE_REPLACE_EXISTING)) return false;
-    handle_ = openLogFileForAppend(path_);
+    handle_ = openLogFileForAppend(path_, &failure_);
     return true;
 }
 

@@ -1,5 +1,8 @@
 #include "platform/std_redirect.h"
 
+#include "platform/text.h"
+#include "platform/win32/admin_only_security.h"
+
 #include <cstdio>
 #include <fcntl.h>
 #include <io.h>
@@ -47,10 +50,27 @@ void redirectOne(StdHandleRedirect& redirect, const std::wstring& path, FILE* st
 
 }  // namespace
 
-OwnedHandle openLogFileForAppend(const std::wstring& path) {
-    return OwnedHandle(CreateFileW(path.c_str(), FILE_APPEND_DATA,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+// The service writes here as LocalSystem: the folder is made with an access
+// list of the system's and administrators' alone when it is missing, and
+// must be such when it is there; a reparse point at the name is never
+// followed, and a file someone else may write is never used.
+OwnedHandle openLogFileForAppend(const std::wstring& path, SystemError* why) {
+    SystemError ignored;
+    SystemError& error = why != nullptr ? *why : ignored;
+    if (path.empty()) return {};
+    const std::string shown = toUtf8(path);
+    const std::size_t slash = path.find_last_of(L"\\/");
+    const std::wstring folder = slash == std::wstring::npos ? std::wstring(L".") : path.substr(0, slash);
+    if (!systemFolder(folder, kSystemOnlySddl, error)) return {};
+    OwnedHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA | READ_CONTROL,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    if (!file) {
+        error = {"CreateFileW", GetLastError(), " (" + shown + ")"};
+        return {};
+    }
+    if (!systemOwnedObject(file.get(), false, shown, error)) return {};
+    return file;
 }
 
 std::unique_ptr<StdHandleRedirect> redirectStdHandles(const std::wstring& logFile) {
