@@ -41,6 +41,9 @@ public:
     PollOutcome poll(std::chrono::milliseconds interval, OwnedHandle& connection, SystemError& error);
     // Stops listening.
     void closeInstance();
+    // Whether another process had the name already when the first endpoint
+    // was created (Windows; never elsewhere, where the name is kept).
+    bool nameTaken() const;
 
 private:
     struct State;

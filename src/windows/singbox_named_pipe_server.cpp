@@ -52,6 +52,7 @@ void SingBoxNamedPipeServer::run(std::atomic<bool>& stopFlag) {
     startOwnerWatcher();
     DeadlineWatch deadlines(clients_);
     platform::PipeListener listener(pipeName_);
+    bool created = false;  // the first endpoint has been made
     if (const platform::SystemError& fallback = listener.accessFallback(); fallback.call != nullptr) {
         log("Pipe access falls back to the system's default: " + platform::failureText(fallback));
     }
@@ -61,10 +62,16 @@ void SingBoxNamedPipeServer::run(std::atomic<bool>& stopFlag) {
         // in the system's queue, or find the pipe busy and retry.
         if (!clients_->waitForRoom(settings_.maxClients, settings_.connectPollInterval)) continue;
         platform::SystemError error;
+        const bool first = !created;
         if (!listener.createInstance(error)) {
             log(platform::failureText(error));
             std::this_thread::sleep_for(settings_.createRetryPause);
             continue;
+        }
+        created = true;
+        if (first && listener.nameTaken()) {
+            log("The pipe name was taken by another process already; serving beside it (clients that check who "
+                "serves them move past its instances)");
         }
         if (stopFlag.load()) break;
         for (;;) {

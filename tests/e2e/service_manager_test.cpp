@@ -246,9 +246,32 @@ TEST_F(ServiceManager, TheWholeLifeOfTheService) {
     {
         testing::SiblingProcess console(kService, {"--console", "--pipe-name", newPipe});
         ASSERT_TRUE(servesSoon(newPipe));
-        EXPECT_THAT(testing::runSibling("velmora-vpn-client", serviceOnlyPing),
+        EXPECT_THAT(testing::runSibling("velmora-vpn-client",
+                                        {"--service-only", "--timeout", "300", "--pipe-name", newPipe, "ping"}),
                     Ran(2u, "", HasSubstr("neither the VelmoraVpnService service nor a process of this user")));
     }
+
+    // An impostor serves the name first: the service says so when it starts,
+    // and the client that trusts the service alone moves past the impostor's
+    // instances to the service's; once the service is gone, it names the
+    // impostor when its time is up.
+    const std::string taken = folder + "\\taken.log";
+    testing::SiblingProcess impostor(kService, {"--console", "--pipe-name", newPipe});
+    ASSERT_TRUE(servesSoon(newPipe));
+    ASSERT_EQ(
+        testing::runSibling(kService, {"--install-service", "--start", "--pipe-name", newPipe, "--log-file", taken})
+            .exitCode,
+        0u);
+    EXPECT_TRUE(testing::waitUntil([&] {
+        return testing::readFile(taken).find("The pipe name was taken by another process already") != std::string::npos;
+    }));
+    for (int i = 0; i < 5; ++i) EXPECT_THAT(testing::runSibling("velmora-vpn-client", serviceOnlyPing), Ran(0u, _, ""));
+    ASSERT_TRUE(ControlService(openService(SERVICE_STOP).get(), SERVICE_CONTROL_STOP, &ignored));
+    ASSERT_TRUE(testing::waitUntil(stopped, milliseconds(15000)));
+    EXPECT_THAT(testing::runSibling("velmora-vpn-client",
+                                    {"--service-only", "--timeout", "500", "--pipe-name", newPipe, "ping"}),
+                Ran(2u, "", HasSubstr("served by process " + std::to_string(impostor.id()) + ", which is neither")));
+    impostor.kill();
 
     // Uninstalling a running service stops it as well.
     ASSERT_EQ(testing::runSibling(kService, {"--install-service", "--start", "--pipe-name", newPipe}).exitCode, 0u);

@@ -104,31 +104,39 @@ bool serverTrusted(HANDLE pipe, ServerTrust trust, std::string& error) {
 
 }  // namespace
 
+// Another user may add instances of the pipe's name beside the service's
+// (write access to a pipe includes creating instances of it): the client
+// moves past an instance whose server it does not trust and tries again, so
+// such instances slow it but do not stop it while the service listens too.
+// Only when the time-out passes does it give up, naming the last server it
+// refused.
 bool ClientConnection::connect(const std::wstring& pipeName, std::chrono::milliseconds timeout, std::string& error,
                                ServerTrust trust) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::string refused;  // why the last instance reached was not trusted
+    const auto give = [&](std::string reason) {
+        error = refused.empty() ? std::move(reason) : refused;
+        while (!error.empty() && (error.back() == '\n' || error.back() == '\r')) error.pop_back();
+        return false;
+    };
     for (;;) {
         // The server may learn who the client is, but never act as the client.
         HANDLE pipe = CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                                   SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
         if (pipe != INVALID_HANDLE_VALUE) {
             OwnedHandle opened(pipe);
-            if (!serverTrusted(opened.get(), trust, error)) {
-                while (!error.empty() && (error.back() == '\n' || error.back() == '\r')) error.pop_back();
-                return false;
+            if (serverTrusted(opened.get(), trust, refused)) {
+                state_->pipe = std::move(opened);
+                return true;
             }
-            state_->pipe = std::move(opened);
-            return true;
+            if (std::chrono::steady_clock::now() >= deadline) return give({});
+            continue;  // the untrusted instance goes with `opened`
         }
         const DWORD code = GetLastError();
         // Busy: every instance is taken. Not found: the service is between two
         // instances (or not running yet). Either way, try again until the limit.
         const bool retry = code == ERROR_PIPE_BUSY || code == ERROR_FILE_NOT_FOUND;
-        if (!retry || std::chrono::steady_clock::now() >= deadline) {
-            error = apiFailureText("CreateFileW", code);
-            while (!error.empty() && (error.back() == '\n' || error.back() == '\r')) error.pop_back();
-            return false;
-        }
+        if (!retry || std::chrono::steady_clock::now() >= deadline) return give(apiFailureText("CreateFileW", code));
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
 }

@@ -227,6 +227,10 @@ PollOutcome PipeListener::poll(std::chrono::milliseconds interval, OwnedHandle& 
     }
 }
 
+// A socket's name is kept from the start: a name someone else holds is
+// refused (bind failed), never served beside.
+bool PipeListener::nameTaken() const { return false; }
+
 void PipeListener::closeInstance() {
     if (!state_->listener) return;
     state_->listener.reset();

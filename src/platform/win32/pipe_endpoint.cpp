@@ -38,6 +38,8 @@ struct PipeListener::State {
     std::wstring pipeName;
     PipeSecurity security;
     OwnedHandle instance;  // the listening instance, if any
+    bool created = false;  // the first instance has been created
+    bool nameTaken = false;
 };
 
 PipeListener::PipeListener(const std::wstring& pipeName) : state_(std::make_unique<State>()) {
@@ -49,17 +51,34 @@ PipeListener::~PipeListener() = default;
 
 const SystemError& PipeListener::accessFallback() const { return state_->security.fallback; }
 
+// The first instance claims the name (FILE_FLAG_FIRST_PIPE_INSTANCE): when
+// another process holds it already, it is created the usual way beside that
+// process's instances, and nameTaken() tells. Wine ignores the flag, so an
+// instance of the name is also looked for first: WaitNamedPipeW answers at
+// once when one listens, and with ERROR_SEM_TIMEOUT when all are busy.
 bool PipeListener::createInstance(SystemError& error) {
     SECURITY_ATTRIBUTES* attributes = state_->security.descriptor ? &state_->security.attributes : nullptr;
-    HANDLE instance = CreateNamedPipeW(state_->pipeName.c_str(), kOpenMode, kPipeMode, PIPE_UNLIMITED_INSTANCES,
-                                       kBufferSize, kBufferSize, 0, attributes);
+    if (!state_->created && (WaitNamedPipeW(state_->pipeName.c_str(), 1) || GetLastError() == ERROR_SEM_TIMEOUT))
+        state_->nameTaken = true;
+    const auto create = [&](DWORD openMode) {
+        return CreateNamedPipeW(state_->pipeName.c_str(), openMode, kPipeMode, PIPE_UNLIMITED_INSTANCES, kBufferSize,
+                                kBufferSize, 0, attributes);
+    };
+    HANDLE instance = create(kOpenMode | (state_->created ? 0 : FILE_FLAG_FIRST_PIPE_INSTANCE));
+    if (instance == INVALID_HANDLE_VALUE && !state_->created && GetLastError() == ERROR_ACCESS_DENIED) {
+        state_->nameTaken = true;
+        instance = create(kOpenMode);
+    }
     if (instance == INVALID_HANDLE_VALUE) {
         error = {"CreateNamedPipeW", GetLastError(), {}};
         return false;
     }
     state_->instance.reset(instance);
+    state_->created = true;
     return true;
 }
+
+bool PipeListener::nameTaken() const { return state_->nameTaken; }
 
 PollOutcome PipeListener::poll(std::chrono::milliseconds interval, OwnedHandle& connection, SystemError& error) {
     if (ConnectNamedPipe(state_->instance.get(), nullptr)) {
