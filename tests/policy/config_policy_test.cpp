@@ -59,8 +59,6 @@ TEST_F(ConfigPolicy, FieldsThatTouchFilesOrProgramsAreRefusedForOrdinaryCallersO
         {R"({"experimental":{"debug":{"memory_limit":1}}})",
          notAllowed("experimental.debug", "it changes the service's own process")},
         {R"({"outbounds":[{"type":"socks","path":"/x"}]})", notAllowed("outbounds[0].path", kPathLike)},
-        {R"({"route":{"geoip":{"download_directory":"/x"}}})", notAllowed("route.geoip.download_directory", kPathLike)},
-        {R"({"x":{"output":"/x"}})", notAllowed("x.output", kPathLike)},
         {R"({"x":{"external_ui_2":"/x"}})", notAllowed("x.external_ui_2", kPathLike)},
         // Keys as the engine's decoder matches them: any letter case, and
         // Unicode's long s and Kelvin sign for "s" and "k".

@@ -180,21 +180,14 @@ TEST_F(Limits, AFloodOfRequestsGrowsTheLogByAtMostItsCapAndOneRotatedFile) {
 }
 
 // /etc/subuid for one test, as the system had it again afterwards.
-class SubordinateIds {
-public:
+struct SubordinateIds {
+    const std::optional<std::string> saved =
+        fs::exists("/etc/subuid") ? std::optional(testing::readFile("/etc/subuid")) : std::nullopt;
     explicit SubordinateIds(const std::string& text) {
-        saved_ = fs::exists("/etc/subuid") ? std::optional(testing::readFile("/etc/subuid")) : std::nullopt;
         std::ofstream("/etc/subuid") << text;
-        fs::permissions("/etc/subuid", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
-                                           fs::perms::others_read);
+        fs::permissions("/etc/subuid", fs::perms(0644));
     }
-    ~SubordinateIds() {
-        if (saved_) std::ofstream("/etc/subuid") << *saved_;
-        if (!saved_) fs::remove("/etc/subuid");
-    }
-
-private:
-    std::optional<std::string> saved_;
+    ~SubordinateIds() { saved ? void(std::ofstream("/etc/subuid") << *saved) : void(fs::remove("/etc/subuid")); }
 };
 
 // One person with many user ids is one user: ids /etc/subuid delegates to

@@ -82,26 +82,6 @@ TEST(LimitedLines, AtMostTheLimitASecondAndTheRestSummedUp) {
     EXPECT_TRUE(limiter.flush(start + milliseconds(5000)).empty());
 }
 
-// Each user's lines have a limit of their own: one user's flood leaves out
-// none of another's, and a user's limit goes once a quiet second has passed.
-TEST(LimitedLines, EachUserHasALimitOfItsOwn) {
-    UserLineLimiters limiters(2, "instances");
-    const auto start = LineLimiter::Clock::now();
-    Lines logged;
-    const auto admit = [&](const std::string& user, int at) {
-        for (const std::string& line : limiters.admit(user, user + " " + std::to_string(at), start + milliseconds(at)))
-            logged.push_back(line);
-    };
-    for (const int at : {0, 1, 2}) admit("uid 1", at);
-    for (const int at : {3, 4}) admit("uid 2", at);
-    EXPECT_EQ(logged, (Lines{"uid 1 0", "uid 1 1", "uid 2 3", "uid 2 4"}));
-    EXPECT_EQ(limiters.flush(start + milliseconds(1000)),
-              Lines{"1 more lines about instances of uid 1 left out in the last second"});
-    EXPECT_TRUE(limiters.flush(start + milliseconds(2100)).empty());
-    admit("uid 1", 2100);  // a fresh second
-    EXPECT_EQ(logged.back(), "uid 1 2100");
-}
-
 // Large requests: an ordinary user holds one place at a time, ordinary users
 // leave the last place to privileged callers, and a place given back is free.
 TEST(LargeRequests, OrdinaryUsersHoldOnePlaceEachAndLeaveOneToPrivilegedCallers) {

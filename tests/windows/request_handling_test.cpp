@@ -114,21 +114,34 @@ TEST_F(RequestHandling, OwnerTableFollowsStopsThatSucceed) {
                      "Stopped sing-box instance 1", "Stopped sing-box instance 0", "Stopped all sing-box instances"}));
 }
 
+// Requests from ordinary callers and root; the server is made at the first
+// request, so a test may change the settings before.
+class OrdinaryCallers : public ::testing::Test {
+protected:
+    testing::FakeBackend backend;
+    testing::LogRecorder logs;
+    PipeServerSettings settings;
+    std::unique_ptr<SingBoxNamedPipeServer> server;
+    const platform::CallerIdentity root{"root", true, {}};
+    static platform::CallerIdentity user(std::uint32_t n = 65534) { return {testing::ordinaryUser(n), false, {}}; }
+    std::string handle(const std::string& request, const platform::CallerIdentity& caller) {
+        if (!server) server = std::make_unique<SingBoxNamedPipeServer>(L"", backend, logs.callback(), settings);
+        return server->handleRequest(request, caller);
+    }
+    std::string stop(int id, const platform::CallerIdentity& caller) {
+        return handle(R"({"command":"stop","payload":{"instanceId":)" + std::to_string(id) + "}}", caller);
+    }
+};
+
 // An ordinary user's configuration reaches the engine only as the checked
 // tree written out again, and a refused one not at all (the refusal is
 // logged). Its instances hold at most 32 listeners together: the start that
 // would make 33 is refused, a stop frees its share. A start that would leave
 // the service fewer descriptors than its reserve is refused. Privileged
 // callers pass both limits.
-TEST(OrdinaryStarts, GoToTheEngineAsCheckedAndWithinTheUsersListenersAndTheDescriptorReserve) {
-    testing::FakeBackend backend;
-    testing::LogRecorder logs;
-    PipeServerSettings settings;
+TEST_F(OrdinaryCallers, StartsGoToTheEngineAsCheckedAndWithinTheListenersAndTheDescriptorReserve) {
     std::size_t left = 100000;
     settings.policy.descriptorsLeft = [&] { return std::optional(left); };
-    SingBoxNamedPipeServer server{L"", backend, logs.callback(), settings};
-    const platform::CallerIdentity user{testing::ordinaryUser(65534), false, {}};
-    const platform::CallerIdentity root{"root", true, {}};
     std::vector<std::string> engineSaw;
     ON_CALL(backend, startInstance).WillByDefault([&](const std::string& config) {
         engineSaw.push_back(config);
@@ -139,76 +152,67 @@ TEST(OrdinaryStarts, GoToTheEngineAsCheckedAndWithinTheUsersListenersAndTheDescr
         sent = "{ \"inbounds\" : [ {}";
         for (int i = 1; i < listeners; ++i) sent += ", {}";
         sent += " ] }";
-        return server.handleRequest(
+        return handle(
             boost::json::serialize(boost::json::object{{"command", "start"}, {"payload", {{"config", sent}}}}), caller);
     };
     const auto started = [](int id) { return okAnswer(R"({"instanceId":)" + std::to_string(id) + "}"); };
 
-    EXPECT_EQ(start(2, user), started(0));
+    EXPECT_EQ(start(2, user()), started(0));
     EXPECT_EQ(engineSaw.back(), R"({"inbounds":[{},{}]})");  // written out again
-    EXPECT_EQ(server.handleRequest(R"({"command":"stop","payload":{"instanceId":0}})", user), okAnswer("{}"));
-    engineSaw.clear();
-    EXPECT_EQ(start(16, user), started(0));
-    EXPECT_EQ(start(16, user), started(1));
-    EXPECT_EQ(start(1, user), errorAnswer("Your user's instances would hold 33 listeners; at most 32 may run at once"));
-    EXPECT_EQ(start(16, root), started(2));
+    EXPECT_EQ(stop(0, user()), okAnswer("{}"));
+    EXPECT_EQ(start(16, user()), started(1));
+    EXPECT_EQ(start(16, user()), started(2));
+    EXPECT_EQ(start(1, user()),
+              errorAnswer("Your user's instances would hold 33 listeners; at most 32 may run at once"));
+    EXPECT_EQ(start(16, root), started(3));
     EXPECT_EQ(engineSaw.back(), sent);  // a privileged caller's text as sent
-    EXPECT_EQ(server.handleRequest(R"({"command":"stop","payload":{"instanceId":1}})", user), okAnswer("{}"));
-    EXPECT_EQ(start(16, user), started(3));
+    EXPECT_EQ(stop(1, user()), okAnswer("{}"));
+    EXPECT_EQ(start(16, user()), started(4));
 
-    EXPECT_EQ(server.handleRequest(R"({"command":"stopAll"})", root), okAnswer("{}"));
+    EXPECT_EQ(handle(R"({"command":"stopAll"})", root), okAnswer("{}"));
     left = 256 + 16 + 1;
-    EXPECT_EQ(start(16, user), started(4));
+    EXPECT_EQ(start(16, user()), started(5));
     left = 256 + 16;
-    EXPECT_EQ(start(16, user), errorAnswer("The service keeps its last descriptors for its own use; try again later"));
+    EXPECT_EQ(start(16, user()),
+              errorAnswer("The service keeps its last descriptors for its own use; try again later"));
     left = 0;
-    EXPECT_EQ(start(16, root), started(5));
+    EXPECT_EQ(start(16, root), started(6));
 
-    const std::size_t calls = engineSaw.size();
-    EXPECT_EQ(
-        server.handleRequest(R"({"command":"start","payload":{"config":"{\"log\":{\"output\":\"x\"}}"}})", user),
-        errorAnswer("Configuration field log.output is not allowed for your user: it makes the service write files"));
-    EXPECT_EQ(engineSaw.size(), calls);
-    EXPECT_THAT(logs.lines(), Contains("Refused a configuration of " + user.user +
-                                       ": Configuration field log.output is not allowed for your user: it makes the "
-                                       "service write files"));
+    const std::string refusal =
+        "Configuration field log.output is not allowed for your user: it makes the service write files";
+    EXPECT_EQ(handle(R"({"command":"start","payload":{"config":"{\"log\":{\"output\":\"x\"}}"}})", user()),
+              errorAnswer(refusal));
+    EXPECT_EQ(engineSaw.size(), 7u);
+    EXPECT_THAT(logs.lines(), Contains("Refused a configuration of " + user().user + ": " + refusal));
 }
 
 // Lines about an ordinary user's instances have that user's own limit, a
 // privileged caller's none: a flood by one user hides nothing of root's. An
 // ordinary stop that reached no instance logs nothing; root's does.
-TEST(InstanceLines, AreLimitedPerOrdinaryUserAndNeverForPrivilegedCallers) {
-    testing::FakeBackend backend;
-    testing::LogRecorder logs;
-    PipeServerSettings settings;
+TEST_F(OrdinaryCallers, InstanceLinesAreLimitedPerUserAndNeverForPrivilegedCallers) {
     settings.instanceLinesPerSecond = 2;
-    SingBoxNamedPipeServer server{L"", backend, logs.callback(), settings};
-    const platform::CallerIdentity user{testing::ordinaryUser(65534), false, {}};
-    const platform::CallerIdentity root{"root", true, {}};
-    const std::string refused = R"({"command":"start","payload":{"config":"[]"}})";
-    for (int i = 0; i < 3; ++i) server.handleRequest(refused, user);
-    for (int i = 0; i < 3; ++i) server.handleRequest(R"({"command":"start","payload":{"config":"{}"}})", root);
-    EXPECT_EQ(server.handleRequest(R"({"command":"stop","payload":{"instanceId":777777}})", user), okAnswer("{}"));
-    server.handleRequest(R"({"command":"stop","payload":{"instanceId":777777}})", root);
-    const std::string refusal = "Refused a configuration of " + user.user + ": Configuration is not a JSON object";
-    EXPECT_EQ(logs.lines(), (Lines{refusal, refusal, "Started sing-box instance 0", "Started sing-box instance 1",
-                                   "Started sing-box instance 2", "Stopped sing-box instance 777777"}));
+    for (int i = 0; i < 3; ++i) handle(R"({"command":"start","payload":{"config":"[]"}})", user());
+    handle(R"({"command":"start","payload":{"config":"[]"}})", user(65533));  // a limit of its own
+    for (int i = 0; i < 3; ++i) handle(R"({"command":"start","payload":{"config":"{}"}})", root);
+    EXPECT_EQ(stop(777777, user()), okAnswer("{}"));
+    stop(777777, root);
+    const std::string refusal = "Refused a configuration of " + user().user + ": Configuration is not a JSON object";
+    const std::string other = "Refused a configuration of " + user(65533).user + ": Configuration is not a JSON object";
+    EXPECT_EQ(logs.lines(),
+              (Lines{refusal, refusal, other, "Started sing-box instance 0", "Started sing-box instance 1",
+                     "Started sing-box instance 2", "Stopped sing-box instance 777777"}));
 }
 
 // Ordinary users run 48 instances together: the 49th start is refused
 // whoever's it is, a privileged caller's is not, and a stop frees a place.
-TEST(InstanceShares, OrdinaryUsersTogetherRunAtMost48) {
-    testing::FakeBackend backend;
-    SingBoxNamedPipeServer server{L"", backend, {}};
+TEST_F(OrdinaryCallers, RunAtMost48InstancesTogether) {
     const std::string start = R"({"command":"start","payload":{"config":"{}"}})";
-    const auto user = [](std::uint32_t n) { return platform::CallerIdentity{testing::ordinaryUser(n), false, {}}; };
     for (std::uint32_t n = 1; n <= 3; ++n)
-        for (int i = 0; i < 16; ++i) EXPECT_THAT(server.handleRequest(start, user(n)), HasSubstr(R"("ok":true)"));
-    EXPECT_EQ(server.handleRequest(start, user(4)),
-              errorAnswer("Ordinary users run 48 instances already; try again later"));
-    EXPECT_THAT(server.handleRequest(start, platform::CallerIdentity{"root", true, {}}), HasSubstr(R"("ok":true)"));
-    EXPECT_EQ(server.handleRequest(R"({"command":"stop","payload":{"instanceId":0}})", user(1)), okAnswer("{}"));
-    EXPECT_THAT(server.handleRequest(start, user(4)), HasSubstr(R"("ok":true)"));
+        for (int i = 0; i < 16; ++i) EXPECT_THAT(handle(start, user(n)), HasSubstr(R"("ok":true)"));
+    EXPECT_EQ(handle(start, user(4)), errorAnswer("Ordinary users run 48 instances already; try again later"));
+    EXPECT_THAT(handle(start, root), HasSubstr(R"("ok":true)"));
+    EXPECT_EQ(stop(0, user(1)), okAnswer("{}"));
+    EXPECT_THAT(handle(start, user(4)), HasSubstr(R"("ok":true)"));
 }
 
 }  // namespace
