@@ -34,6 +34,14 @@ inline constexpr std::uint32_t kRecoveryRestartDelaysMs[] = {2000, 10000, 60000}
 inline constexpr std::uint32_t kRecoveryResetSeconds = 24 * 60 * 60;
 inline constexpr bool kRecoveryAfterNonZeroExit = true;
 
+// How long the system waits at shutdown for the service's orderly stop
+// (preshutdown). The worst stop: the owner watcher's last scan (1 s), the
+// wait for client threads, bounded at 60 s (answers get no deadline past
+// 10 s from the stop, but an engine start under way may take 15 s more), then
+// the engine's stop of every instance and the last lines (10 s allowed), and
+// a margin of 4 s: 75 s. docs/operations.md ("Shutdown") has the arithmetic.
+inline constexpr std::uint32_t kPreshutdownTimeoutMs = 75000;
+
 // What a startup mode registers: the service manager's start type (2
 // automatic, 3 on demand, 4 disabled) and the delayed-start flag, which is
 // set only for automatic starts (empty: the call is not made). A word it does

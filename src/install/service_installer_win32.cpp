@@ -130,6 +130,8 @@ std::uint32_t install(const ServiceOptions& options) {
     ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &recovery);
     SERVICE_FAILURE_ACTIONS_FLAG recoveryFlag{kRecoveryAfterNonZeroExit};
     ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &recoveryFlag);
+    SERVICE_PRESHUTDOWN_INFO preshutdown{kPreshutdownTimeoutMs};
+    ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown);
 
     say(platform::StandardStream::output, std::wstring(L"Installed ") + kServiceName);
     say(platform::StandardStream::output, L"Binary path: " + commandLine);

@@ -43,6 +43,7 @@ TEST(ProductValues, AreTheDocumentedOnes) {
         {"restart actions", static_cast<long long>(std::size(kRecoveryRestartDelaysMs)), 3},
         {"failures forgotten after, s", kRecoveryResetSeconds, 86400},
         {"a non-zero exit code counts as a failure", kRecoveryAfterNonZeroExit, 1},
+        {"preshutdown wait, ms", kPreshutdownTimeoutMs, 75000},
         {"listeners in an ordinary caller's configuration", server.policy.maxListenersPerStart, 16},
         {"listeners of one ordinary user's instances", server.policy.maxListenersPerUser, 32},
         {"descriptors kept for the service", static_cast<long long>(server.policy.descriptorReserve), 256},

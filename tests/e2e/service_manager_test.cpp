@@ -128,6 +128,11 @@ TEST_F(ServiceManager, EachStartupModeIsRegisteredWithTheServiceDetails) {
         EXPECT_THAT(restartDelays, ::testing::ElementsAreArray(kRecoveryRestartDelaysMs));
         EXPECT_EQ(actions->dwResetPeriod, kRecoveryResetSeconds);
     }
+    SERVICE_PRESHUTDOWN_INFO preshutdown{};  // Wine 8 keeps none either
+    if (QueryServiceConfig2W(openService(SERVICE_QUERY_CONFIG).get(), SERVICE_CONFIG_PRESHUTDOWN_INFO,
+                             reinterpret_cast<BYTE*>(&preshutdown), sizeof preshutdown, &needed)) {
+        EXPECT_EQ(preshutdown.dwPreshutdownTimeout, kPreshutdownTimeoutMs);
+    }
     EXPECT_EQ(registration()->displayName, "Velmora VPN Service");
     EXPECT_EQ(registration()->description, "Runs privileged sing-box VPN operations for VelmoraLine.");
     // Quotes inside a value are escaped in the registered command line.
