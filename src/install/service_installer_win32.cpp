@@ -9,6 +9,7 @@
 #include "platform/console_text.h"
 #include "platform/unique_handle.h"
 #include "platform/error_text.h"
+#include "platform/executable_path.h"
 #include "platform/text.h"
 
 namespace velmora::vpn {
@@ -25,6 +26,27 @@ constexpr DWORD kNewServiceRights = SERVICE_CHANGE_CONFIG | SERVICE_QUERY_STATUS
 void say(platform::StandardStream stream, const std::wstring& text, const std::string& utf8Tail = {}) {
     platform::writeLine(stream, text + platform::fromUtf8(utf8Tail));
 }
+
+// The Application log's entry for the service as an event source: its texts
+// are in the executable's message table. Registering or removing it never
+// fails the install or uninstall: events are then shown without their texts.
+const std::wstring kEventSourceKey =
+    std::wstring(L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\") + kServiceName;
+
+void registerEventSource() {
+    const std::optional<std::wstring> program = platform::executablePath();
+    HKEY raw = nullptr;
+    if (!program || RegCreateKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey.c_str(), 0, nullptr, 0, KEY_SET_VALUE, nullptr,
+                                    &raw, nullptr) != ERROR_SUCCESS)
+        return;
+    const platform::RegistryKey key(raw);
+    RegSetValueExW(key.get(), L"EventMessageFile", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(program->c_str()),
+                   static_cast<DWORD>((program->size() + 1) * sizeof(wchar_t)));
+    const DWORD types = EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
+    RegSetValueExW(key.get(), L"TypesSupported", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&types), sizeof types);
+}
+
+void removeEventSource() { RegDeleteTreeW(HKEY_LOCAL_MACHINE, kEventSourceKey.c_str()); }
 
 bool queryState(SC_HANDLE service, DWORD& state) {
     SERVICE_STATUS_PROCESS status{};
@@ -132,6 +154,7 @@ std::uint32_t install(const ServiceOptions& options) {
     ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS_FLAG, &recoveryFlag);
     SERVICE_PRESHUTDOWN_INFO preshutdown{kPreshutdownTimeoutMs};
     ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_PRESHUTDOWN_INFO, &preshutdown);
+    registerEventSource();
 
     say(platform::StandardStream::output, std::wstring(L"Installed ") + kServiceName);
     say(platform::StandardStream::output, L"Binary path: " + commandLine);
@@ -163,6 +186,7 @@ std::uint32_t uninstall() {
         const DWORD code = GetLastError();
         manager.reset();
         if (code == ERROR_SERVICE_DOES_NOT_EXIST) {
+            removeEventSource();  // what an earlier uninstall may have left
             say(platform::StandardStream::output, std::wstring(kServiceName) + L" is not installed");
             return 0;
         }
@@ -183,6 +207,7 @@ std::uint32_t uninstall() {
     // that program lets go, and is no failure of ours.
     service.reset();
     waitForDeletion(manager.get());
+    removeEventSource();
     say(platform::StandardStream::output, std::wstring(L"Uninstalled ") + kServiceName);
     return 0;
 }

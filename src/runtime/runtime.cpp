@@ -5,9 +5,11 @@
 
 #include "backend/singbox_in_process_backend.h"
 #include "platform/descriptor_limit.h"
+#include "platform/event_log.h"
 #include "platform/process_memory.h"
 #include "platform/std_redirect.h"
 #include "platform/text.h"
+#include "protocol/constants.h"
 #include "runtime/service_logger.h"
 #include "windows/singbox_named_pipe_server.h"
 
@@ -19,6 +21,10 @@ namespace velmora::vpn {
 ServiceOptions processOptions;
 std::atomic<bool> stopRequested{false};
 std::unique_ptr<ServiceLogger> processLogger;
+EventReporter reportServiceEvent = [](std::uint32_t event, platform::EventLevel level,
+                                      const std::vector<std::string>& texts) {
+    platform::reportEvent(kServiceName, event, level, texts);
+};
 
 namespace {
 
@@ -41,6 +47,11 @@ std::uint32_t runServer(bool consoleMode, const BackendFactory& makeBackend) {
     processLogger = std::make_unique<ServiceLogger>(processOptions.logFile, consoleMode);
     previous.reset();
 
+    // Console runs report nothing: their console is where one looks.
+    const auto report = [consoleMode](ServiceEvent event, platform::EventLevel level,
+                                      const std::vector<std::string>& texts) {
+        if (!consoleMode && reportServiceEvent) reportServiceEvent(event, level, texts);
+    };
     try {
         logLine("Velmora VPN service runtime starting");
         logLine("Pipe: " + platform::toUtf8(processOptions.pipeName));
@@ -59,19 +70,32 @@ std::uint32_t runServer(bool consoleMode, const BackendFactory& makeBackend) {
         if (settings.policy.trustedGroup) {
             logLine("Members of " + *settings.policy.trustedGroup + " start any configuration");
         } else if (groupError.call != nullptr || !groupError.detail.empty()) {
-            logLine("The trusted group setting is not used: " + platform::failureText(groupError));
+            const std::string line = "The trusted group setting is not used: " + platform::failureText(groupError);
+            logLine(line);
+            report(kEventRefused, platform::EventLevel::warning, {line});
         }
+        // Only the first refused data folder of a run is an event; the log has every one.
+        auto folderReported = std::make_shared<std::atomic<bool>>(false);
+        settings.notice = [report, folderReported](const std::string& line) {
+            if (!folderReported->exchange(true)) report(kEventRefused, platform::EventLevel::warning, {line});
+        };
 
         std::unique_ptr<SingBoxBackend> backend = makeBackend();
         // The server is destroyed before the backend, on every path.
         SingBoxNamedPipeServer server(
             processOptions.pipeName, *backend, [](const std::string& line) { logLine(line); }, settings);
+        report(kEventStarted, platform::EventLevel::information,
+               {VELMORA_VERSION, platform::toUtf8(processOptions.pipeName),
+                processOptions.logFile ? platform::toUtf8(*processOptions.logFile) : std::string("none")});
         server.run(stopRequested);
         backend->stopAllInstances();
         logLine("Velmora VPN service runtime stopped");
+        report(kEventStopped, platform::EventLevel::information, {"0"});
         return 0;
     } catch (const std::exception& error) {
         logLine(std::string("Fatal error: ") + error.what());
+        report(kEventFatal, platform::EventLevel::error, {error.what()});
+        report(kEventStopped, platform::EventLevel::warning, {std::to_string(kFatalExitCode)});
         return kFatalExitCode;
     }
 }

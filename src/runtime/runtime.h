@@ -4,8 +4,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "backend/singbox_backend.h"
+#include "platform/event_log.h"
 
 #include "options/service_options.h"
 
@@ -13,6 +16,15 @@ namespace velmora::vpn {
 
 // The exit code of a run that ended in a fatal error (ERROR_SERVICE_SPECIFIC_ERROR).
 inline constexpr std::uint32_t kFatalExitCode = 1066;
+
+// The events a service run reports to the Event Log (docs/operations.md),
+// one of each kind at most per run: never one per request.
+enum ServiceEvent : std::uint32_t { kEventStarted = 1, kEventStopped = 2, kEventFatal = 3, kEventRefused = 4 };
+// Where a service run reports them: the system's event log, under the
+// service's name. Tests put a recorder in its place.
+using EventReporter =
+    std::function<void(std::uint32_t event, platform::EventLevel level, const std::vector<std::string>& texts)>;
+extern EventReporter reportServiceEvent;
 
 // The options of this process, written once by the entry point.
 extern ServiceOptions processOptions;

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <string>
 
 #include "policy/policy_settings.h"
 
@@ -72,6 +74,9 @@ struct PipeServerSettings {
     std::int32_t instanceLinesPerSecond = 20;
     // What ordinary callers' configurations may ask of the service.
     PolicySettings policy;
+    // Told of a refusal an administrator must hear of beyond the log (a
+    // user's data folder that is not the system's), with its log line.
+    std::function<void(const std::string&)> notice;
 };
 
 }  // namespace velmora::vpn

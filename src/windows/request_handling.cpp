@@ -130,9 +130,10 @@ std::string SingBoxNamedPipeServer::handleRequest(const std::string& requestText
 
             const Admission admission = admitConfiguration(config, caller, settings_.policy, storage);
             if (!admission.admitted) {
-                logInstance("Refused a configuration of " + caller.user + ": " + admission.refusal +
-                                (admission.why.empty() ? "" : " (" + admission.why + ")"),
-                            caller.user, !caller.privileged);
+                const std::string line = "Refused a configuration of " + caller.user + ": " + admission.refusal +
+                                         (admission.why.empty() ? "" : " (" + admission.why + ")");
+                logInstance(line, caller.user, !caller.privileged);
+                if (!admission.why.empty() && settings_.notice) settings_.notice(line);
                 return errorResponse(request, admission.refusal);
             }
             const std::string refusal = reserveInstance(caller, admission.listeners);

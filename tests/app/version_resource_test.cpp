@@ -38,5 +38,28 @@ TEST(VersionResource, BothProgramsCarryTheProjectsVersionAndNames) {
     }
 }
 
+// The Event Log's texts come from the service program's message table, as
+// the Event Viewer formats them from the registered message file.
+TEST(EventTexts, AreInTheServiceProgramsMessageTable) {
+    const std::wstring path = platform::fromUtf8(testing::siblingProgram("VelmoraVpnService.exe"));
+    const HMODULE program = LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(program, nullptr);
+    const auto text = [&](DWORD id, std::vector<DWORD_PTR> inserts) {
+        wchar_t buffer[512] = {};
+        const DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY, program, id,
+                                            0x409, buffer, 512, reinterpret_cast<va_list*>(inserts.data()));
+        std::string formatted = platform::toUtf8(std::wstring(buffer, length));
+        while (!formatted.empty() && (formatted.back() == '\n' || formatted.back() == '\r')) formatted.pop_back();
+        return formatted;
+    };
+    const auto insert = [](const wchar_t* text) { return reinterpret_cast<DWORD_PTR>(text); };
+    EXPECT_EQ(text(1, {insert(L"1.0.0"), insert(L"\\\\.\\pipe\\VelmoraVpnService"), insert(L"none")}),
+              "Velmora VPN service started. Version: 1.0.0. Pipe: \\\\.\\pipe\\VelmoraVpnService. Log file: none.");
+    EXPECT_EQ(text(2, {insert(L"0")}), "Velmora VPN service stopped. Exit code: 0.");
+    EXPECT_EQ(text(3, {insert(L"no engine")}), "Fatal error: no engine");
+    EXPECT_EQ(text(4, {insert(L"why")}), "A setting or folder was refused: why");
+    FreeLibrary(program);
+}
+
 }  // namespace
 }  // namespace velmora::vpn

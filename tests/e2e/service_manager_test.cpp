@@ -30,6 +30,17 @@ struct Registration {
     std::string binaryPath, displayName, description;
 };
 
+// The Application log's source entry: the message file it names, if there is one.
+std::optional<std::string> eventMessageFile() {
+    wchar_t file[1024] = {};
+    DWORD size = sizeof file;
+    if (RegGetValueW(HKEY_LOCAL_MACHINE,
+                     L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\VelmoraVpnService",
+                     L"EventMessageFile", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, file, &size) != ERROR_SUCCESS)
+        return std::nullopt;
+    return platform::toUtf8(file);
+}
+
 std::optional<Registration> registration() {
     const ServiceHandle service = openService(SERVICE_QUERY_CONFIG);
     alignas(QUERY_SERVICE_CONFIGW) BYTE config[8192];
@@ -133,6 +144,7 @@ TEST_F(ServiceManager, EachStartupModeIsRegisteredWithTheServiceDetails) {
                              reinterpret_cast<BYTE*>(&preshutdown), sizeof preshutdown, &needed)) {
         EXPECT_EQ(preshutdown.dwPreshutdownTimeout, kPreshutdownTimeoutMs);
     }
+    EXPECT_EQ(eventMessageFile(), kProgram.substr(1, kProgram.size() - 2));  // the program, unquoted
     EXPECT_EQ(registration()->displayName, "Velmora VPN Service");
     EXPECT_EQ(registration()->description, "Runs privileged sing-box VPN operations for VelmoraLine.");
     // Quotes inside a value are escaped in the registered command line.
@@ -284,6 +296,7 @@ TEST_F(ServiceManager, TheWholeLifeOfTheService) {
     EXPECT_THAT(testing::runSibling(kService, {"--uninstall-service", "--console"}),
                 Ran(0u, ::testing::ResultOf(linesOf, Lines{"Uninstalled VelmoraVpnService"}), ""));
     EXPECT_FALSE(registration().has_value());
+    EXPECT_EQ(eventMessageFile(), std::nullopt);
     EXPECT_FALSE(pings(newPipe));
     EXPECT_THAT(uninstall(), Ran(0u, ::testing::ResultOf(linesOf, Lines{"VelmoraVpnService is not installed"}), _));
 }

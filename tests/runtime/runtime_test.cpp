@@ -12,9 +12,9 @@ namespace {
 // before the run begins (a stop control right after the running report, an
 // interrupt right after the handler was installed): the run must end, not
 // forget the stop.
-std::uint32_t runStoppedEarly(const BackendFactory& makeBackend) {
+std::uint32_t runStoppedEarly(const BackendFactory& makeBackend, bool consoleMode = true) {
     stopRequested = true;
-    auto run = std::async(std::launch::async, [&] { return runServer(true, makeBackend); });
+    auto run = std::async(std::launch::async, [&] { return runServer(consoleMode, makeBackend); });
     const bool ended = run.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
     stopRequested = true;  // releases a run that forgot the stop, so the test ends either way
     EXPECT_TRUE(ended);
@@ -50,6 +50,32 @@ TEST(Runtime, StopsEveryInstanceAfterTheServerThenSaysSoLast) {
     EXPECT_EQ(messagesOf(testing::readFile(log)).back(), "Fatal error: no engine");
     processLogger.reset();  // it holds the log file open
     fs::remove_all(folder);
+}
+
+// A service run reports its start (version, pipe, log file), its stop (exit
+// code) and a fatal error to the system's event log, once each; a console
+// run reports nothing.
+TEST(Runtime, AServiceRunReportsItsStartStopAndFatalErrorAsEvents) {
+    using Event = std::pair<std::uint32_t, Lines>;
+    std::vector<Event> events;
+    reportServiceEvent = [&](std::uint32_t event, platform::EventLevel, const Lines& texts) {
+        events.push_back({event, texts});
+    };
+    processOptions = ServiceOptions{};
+    processOptions.pipeName = testing::uniquePipeName();
+    const auto anEngine = [] { return std::make_unique<testing::FakeBackend>(); };
+    EXPECT_EQ(runStoppedEarly(anEngine), 0u);
+    EXPECT_TRUE(events.empty());
+    EXPECT_EQ(runStoppedEarly(anEngine, false), 0u);
+    const std::string pipe = platform::toUtf8(processOptions.pipeName);
+    EXPECT_EQ(events, (std::vector<Event>{{1, {VELMORA_PROJECT_VERSION, pipe, "none"}}, {2, {"0"}}}));
+    events.clear();
+    EXPECT_EQ(
+        runStoppedEarly([]() -> std::unique_ptr<SingBoxBackend> { throw std::runtime_error("no engine"); }, false),
+        1066u);
+    EXPECT_EQ(events, (std::vector<Event>{{3, {"no engine"}}, {2, {"1066"}}}));
+    reportServiceEvent = nullptr;
+    processLogger.reset();
 }
 
 // Log lines begin with the local time, every field of fixed width.
