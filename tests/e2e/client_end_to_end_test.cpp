@@ -151,7 +151,7 @@ TEST_F(ClientEndToEnd, LinesFromManyClientsAtOnceStayWholeAndRootsAreAllThere) {
         const auto exchange = sendRequest(name, R"({"command":"stop","payload":{"instanceId":)" + id + "}}");
         return exchange.response == testing::okAnswer("{}") ? Outcome::answered : Outcome::wrong;
     });
-    EXPECT_TRUE(stops.answersMore(200));
+    EXPECT_TRUE(stops.answersMore(50));
     stops.finish();
     const Lines lines = linesOf(service->wait(milliseconds(0)).errors);
     const std::regex whole(
