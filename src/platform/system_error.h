@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace velmora::vpn::platform {
@@ -16,6 +17,13 @@ struct SystemError {
     std::uint32_t code = 0;
     std::string detail;
 };
+
+// Records a failure in `error` and answers "nothing": the platform layer's
+// functions that return an optional value end a failed path with it.
+inline std::nullopt_t failWith(SystemError& error, SystemError failure) {
+    error = std::move(failure);
+    return std::nullopt;
+}
 
 // The system's message for an error code exactly as the system gives it, or
 // an empty text when it has none.

@@ -15,11 +15,6 @@ namespace {
 constexpr ACCESS_MASK kKeyWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | DELETE | WRITE_DAC |
                                         WRITE_OWNER | GENERIC_WRITE | GENERIC_ALL;
 
-std::optional<std::string> refused(SystemError& error, const char* call, std::uint32_t code, std::string detail) {
-    error = {call, code, std::move(detail)};
-    return std::nullopt;
-}
-
 }  // namespace
 
 // The key's own access list decides who may have written the value: the
@@ -33,7 +28,7 @@ std::optional<std::string> readTrustedGroup(const SettingPlace& setting, SystemE
     LSTATUS status = RegOpenKeyExW(HKEY_LOCAL_MACHINE, fromUtf8(place).c_str(), 0, KEY_READ, &raw);
     if (status == ERROR_FILE_NOT_FOUND) return std::nullopt;
     if (status != ERROR_SUCCESS)
-        return refused(error, "RegOpenKeyExW", static_cast<std::uint32_t>(status), " (" + shown + ")");
+        return failWith(error, {"RegOpenKeyExW", static_cast<std::uint32_t>(status), " (" + shown + ")"});
     const RegistryKey key(raw);
 
     DWORD type = 0;
@@ -41,14 +36,14 @@ std::optional<std::string> readTrustedGroup(const SettingPlace& setting, SystemE
     status = RegQueryValueExW(key.get(), valueName.c_str(), nullptr, &type, nullptr, &size);
     if (status == ERROR_FILE_NOT_FOUND) return std::nullopt;
     if (status != ERROR_SUCCESS)
-        return refused(error, "RegQueryValueExW", static_cast<std::uint32_t>(status), " (" + shown + ")");
+        return failWith(error, {"RegQueryValueExW", static_cast<std::uint32_t>(status), " (" + shown + ")"});
     if (type != REG_SZ || size > 1024)
-        return refused(error, nullptr, 0, shown + "\\" + setting.registryValue + " is not a short text");
+        return failWith(error, {nullptr, 0, shown + "\\" + setting.registryValue + " is not a short text"});
     std::vector<wchar_t> text(size / sizeof(wchar_t) + 1, L'\0');
     status =
         RegQueryValueExW(key.get(), valueName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size);
     if (status != ERROR_SUCCESS)
-        return refused(error, "RegQueryValueExW", static_cast<std::uint32_t>(status), " (" + shown + ")");
+        return failWith(error, {"RegQueryValueExW", static_cast<std::uint32_t>(status), " (" + shown + ")"});
     const std::wstring name(text.data());
     if (name.empty()) return std::nullopt;
 
@@ -58,7 +53,7 @@ std::optional<std::string> readTrustedGroup(const SettingPlace& setting, SystemE
     status = RegGetKeySecurity(key.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, security.data(),
                                &securitySize);
     if (status != ERROR_SUCCESS)
-        return refused(error, "RegGetKeySecurity", static_cast<std::uint32_t>(status), " (" + shown + ")");
+        return failWith(error, {"RegGetKeySecurity", static_cast<std::uint32_t>(status), " (" + shown + ")"});
     if (!onlyAdministratorsWrite(security.data(), kKeyWriteRights, shown, error)) return std::nullopt;
 
     DWORD sidSize = 0;
@@ -70,12 +65,13 @@ std::optional<std::string> readTrustedGroup(const SettingPlace& setting, SystemE
     if (sidSize == 0 ||
         !LookupAccountNameW(nullptr, name.c_str(), sid.data(), &sidSize, domain.data(), &domainSize, &use) ||
         (use != SidTypeGroup && use != SidTypeAlias && use != SidTypeWellKnownGroup)) {
-        return refused(error, nullptr, 0,
-                       shown + "\\" + setting.registryValue + " names \"" + toUtf8(name) + "\", which is no group");
+        return failWith(
+            error,
+            {nullptr, 0, shown + "\\" + setting.registryValue + " names \"" + toUtf8(name) + "\", which is no group"});
     }
     LPWSTR sidText = nullptr;
     if (!ConvertSidToStringSidW(sid.data(), &sidText))
-        return refused(error, "ConvertSidToStringSidW", GetLastError(), " (" + shown + ")");
+        return failWith(error, {"ConvertSidToStringSidW", GetLastError(), " (" + shown + ")"});
     const LocalMemory held(sidText);
     return toUtf8(sidText);
 }
