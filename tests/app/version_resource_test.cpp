@@ -26,10 +26,10 @@ TEST(VersionResource, BothProgramsCarryTheProjectsVersionAndNames) {
         VS_FIXEDFILEINFO* fixed = nullptr;
         UINT length = 0;
         ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&fixed), &length));
-        const std::string version = std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
-                                    std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
-                                    std::to_string(HIWORD(fixed->dwFileVersionLS));
-        EXPECT_EQ(version, VELMORA_PROJECT_VERSION) << program;
+        EXPECT_EQ(std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+                      std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+                      std::to_string(HIWORD(fixed->dwFileVersionLS)),
+                  VELMORA_PROJECT_VERSION);
         EXPECT_EQ(fixed->dwProductVersionMS, fixed->dwFileVersionMS);
         EXPECT_EQ(versionText(info, L"ProductVersion"), VELMORA_PROJECT_VERSION);
         EXPECT_EQ(versionText(info, L"OriginalFilename"), program + ".exe");

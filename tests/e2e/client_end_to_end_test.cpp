@@ -50,7 +50,7 @@ TEST_F(ClientEndToEnd, AnOrdinaryUserActsOnItsOwnInstancesOnlyAndWithinItsShares
     if (!testing::canRunAsAnotherUser()) GTEST_SKIP() << "needs root to act as other users";
     const auto as = [&](std::uint32_t uid, std::vector<std::string> arguments) {
         arguments.insert(arguments.begin(), {"--pipe-name", pipe});
-        return testing::OtherUsersProgram("velmora-vpn-client", arguments, uid).process().wait();
+        return testing::clientAs(uid, arguments);
     };
     const std::uint16_t ports[] = {testing::freeTcpPort(), testing::freeTcpPort()};
     ASSERT_EQ(client({"start", "--config", configListeningOn(ports[0])}).exitCode, 0u);  // 0: root's

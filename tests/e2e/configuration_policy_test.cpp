@@ -55,10 +55,7 @@ protected:
     ProgramRun start(std::uint32_t uid, const std::string& config, std::uint32_t group = 0) {
         const std::string file = folder + "/config-" + std::to_string(++configs) + ".json";
         std::ofstream(file) << config;
-        return testing::OtherUsersProgram("velmora-vpn-client", {"--pipe-name", pipe(), "start", "--config", file}, uid,
-                                          group)
-            .process()
-            .wait();
+        return testing::clientAs(uid, {"--pipe-name", pipe(), "start", "--config", file}, group);
     }
     int configs = 0;
     void stopAll() {

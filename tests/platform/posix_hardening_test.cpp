@@ -291,10 +291,6 @@ TEST_F(Folder, TheTrustedGroupIsReadOnlyFromAFileOnlyRootMayWrite) {
     chmod(place.c_str(), 0664);
     EXPECT_EQ(read(), notRoots);
     fs::remove(place);
-    std::ofstream(folder + "/real") << "root";
-    fs::create_symlink(folder + "/real", place);
-    EXPECT_EQ(read(), "none: open failed. error 40: Too many levels of symbolic links (" + place + ")");
-    fs::remove(place);
     std::ofstream(place) << "no-such-group-here";
     EXPECT_EQ(read(), "none: " + place + " names \"no-such-group-here\", which is no group");
     chmod(folder.c_str(), 0777);

@@ -89,29 +89,6 @@ TEST_F(ConfigPolicy, FieldsThatTouchFilesOrProgramsAreRefusedForOrdinaryCallersO
     EXPECT_FALSE(fs::exists(settings.dataFolder));
 }
 
-// What a desktop client needs passes, written out again from the checked
-// tree (escapes resolved, members in order) with the cache file placed in
-// the caller's own folder; another user's goes elsewhere.
-TEST_F(ConfigPolicy, ADesktopConfigurationIsAdmittedAsTheCheckedTreeWithItsCacheInTheUsersFolder) {
-    const std::string desktop = bench::desktopConfiguration(2080);
-    const Admission admission = admit(desktop);
-    ASSERT_TRUE(admission.admitted) << admission.refusal;
-    EXPECT_EQ(admission.listeners, 2);
-    EXPECT_EQ(admit(R"({"lo\u0067":{"level":"info"}})").config, R"({"log":{"level":"info"}})");
-    boost::json::value expected = boost::json::parse(desktop);
-    const bool windows = ordinary.user.rfind("S-1-", 0) == 0;
-    const std::string userFolder =
-        folder + "/data" + (windows ? "\\users\\" + ordinary.user : std::string("/users/65534"));
-    expected.at("experimental").at("cache_file").as_object()["path"] = userFolder + (windows ? "\\" : "/") + "cache.db";
-    EXPECT_EQ(admission.config, boost::json::serialize(expected));
-    EXPECT_TRUE(fs::is_directory(userFolder));
-
-    // Without a cache file no folder is needed, and none is made.
-    fs::remove_all(settings.dataFolder);
-    EXPECT_TRUE(admit(R"({"outbounds":[{"type":"direct"}]})").admitted);
-    EXPECT_FALSE(fs::exists(settings.dataFolder));
-}
-
 // Listeners in one configuration: 16 pass, 17 do not, whatever kind they
 // are. Ports below 1024 are refused where only root may bind them (1023
 // refused, 1024 and the system's choice, 0, pass), and nowhere else.

@@ -207,20 +207,14 @@ TEST(OnePerson, IsOneUserWhateverIdsItActsAs) {
                 "hostile_attacker", std::vector<std::string>{"silent", pipe, "8"}, id));
         EXPECT_TRUE(logs.shows("User uid 65534 holds 8 connections already"));
         const auto before = std::chrono::steady_clock::now();
-        EXPECT_THAT(
-            testing::OtherUsersProgram("velmora-vpn-client", {"--pipe-name", pipe, "ping"}, 65533).process().wait(),
-            Ran(0u, HasSubstr(R"("ok":true)"), ""));
+        EXPECT_THAT(testing::clientAs(65533, {"--pipe-name", pipe, "ping"}), Ran(0u, HasSubstr(R"("ok":true)"), ""));
         EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
     }
     int started = 0;
     for (std::uint32_t id = 100100; id < 100105; ++id) {
         for (int i = 0; i < 4; ++i) {
-            const ProgramRun run =
-                testing::OtherUsersProgram(
-                    "velmora-vpn-client",
-                    {"--pipe-name", pipe, "send", R"({"command":"start","payload":{"config":"{}"}})"}, id)
-                    .process()
-                    .wait();
+            const ProgramRun run = testing::clientAs(
+                id, {"--pipe-name", pipe, "send", R"({"command":"start","payload":{"config":"{}"}})"});
             started += run.exitCode == 0 ? 1 : 0;
             EXPECT_TRUE(run.exitCode == 0 ||
                         run.output == testing::errorAnswer("Your user runs 16 instances already") + "\n")

@@ -141,6 +141,10 @@ OtherUsersProgram::OtherUsersProgram(const std::string& program, const std::vect
         std::make_unique<SiblingProcess>(command.front(), std::vector<std::string>(command.begin() + 1, command.end()));
 }
 
+ProgramRun clientAs(std::uint32_t uid, const std::vector<std::string>& arguments, std::uint32_t group) {
+    return OtherUsersProgram("velmora-vpn-client", arguments, uid, group).process().wait();
+}
+
 OtherUsersProgram::~OtherUsersProgram() {
     process_.reset();
     std::error_code ignored;

@@ -86,6 +86,9 @@ private:
     std::string folder_;
     std::unique_ptr<SiblingProcess> process_;
 };
+// The command-line client run with `arguments` as OtherUsersProgram runs it,
+// and what it left.
+ProgramRun clientAs(std::uint32_t uid, const std::vector<std::string>& arguments, std::uint32_t group = 0);
 // What runs a program as user `uid`, its folder handed to that user; empty
 // when this process cannot switch.
 std::vector<std::string> asAnotherUser(const std::string& folder, std::uint32_t uid, std::uint32_t group = 0);
