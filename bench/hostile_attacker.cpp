@@ -10,8 +10,8 @@
 //   expand    send a 16 MiB body that the parser would expand about 25
 //             times (an array of zeros), N times (without end if N is 0),
 //             each answer read; the program ends when every client is done
-//   flood     together about N requests a second: stops of instances that do
-//             not exist, stop-alls, pings and bodies that are not JSON
+//   flood     together about N requests a second: stops of instance 777777,
+//             which nobody runs, stop-alls, pings and bodies that are not JSON
 //   slow      a ping written one byte every 20 ms, its answer read, N times
 //             (once if N is 0); the program ends when every client is done,
 //             with 0 when every answer was the pong and 1 otherwise
@@ -79,18 +79,15 @@ void expand(const std::wstring& pipe, const std::string& body, long rounds) {
     }
 }
 
-[[noreturn]] void flood(const std::wstring& pipe, int client, int clients, long perSecond) {
+[[noreturn]] void flood(const std::wstring& pipe, int clients, long perSecond) {
     const std::string requests[] = {R"({"command":"stopAll"})", R"({"command":"ping"})", "not json"};
     const auto period = std::chrono::duration<double>(clients / static_cast<double>(std::max(perSecond, 1L)));
     const auto start = Clock::now();
     for (long sent = 0;; ++sent) {
         std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(period * sent));
-        const long id = 1000000 + sent * clients + client;
-        velmora::client::sendRequest(pipe,
-                                     sent % 2 == 0
-                                         ? R"({"command":"stop","payload":{"instanceId":)" + std::to_string(id) + "}}"
-                                         : requests[(sent / 2) % 3],
-                                     kPatience);
+        velmora::client::sendRequest(
+            pipe, sent % 2 == 0 ? R"({"command":"stop","payload":{"instanceId":777777}})" : requests[(sent / 2) % 3],
+            kPatience);
     }
 }
 
@@ -129,7 +126,7 @@ int main(int argc, char** argv) {
             if (kind == "silent") holdUntilCutOff(pipe, "");
             if (kind == "unread") neverRead(pipe, static_cast<std::size_t>(n));
             if (kind == "expand") expand(pipe, body, n);
-            if (kind == "flood") flood(pipe, i, count, n);
+            if (kind == "flood") flood(pipe, count, n);
             for (long round = 0; kind == "slow" && round < std::max(n, 1L); ++round) failed += slowPing(pipe) ? 0 : 1;
             ++done;
         }).detach();

@@ -1,13 +1,4 @@
-// GCC 12 at -O1 with the sanitizers reports std::regex's matcher state as
-// maybe uninitialized: a false positive inside the library's own headers,
-// so it is turned off before they are read.
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
-
 #include "support/prelude.h"
-
-#include <regex>
-
-#include "runtime/service_host.h"
 
 namespace velmora::vpn {
 namespace {
@@ -43,10 +34,9 @@ protected:
 };
 
 // Users of one machine, the service as root: an ordinary user stops only its
-// own user's instances (its share of 16 is shown with the policy), and its hog
-// of connections keeps neither another user nor root waiting; root's stop-all
-// stops everyone's.
-TEST_F(ClientEndToEnd, AnOrdinaryUserActsOnItsOwnInstancesOnlyAndWithinItsShares) {
+// own user's instances (its shares are the limit suite's), and root's
+// stop-all stops everyone's.
+TEST_F(ClientEndToEnd, AnOrdinaryUserActsOnItsOwnInstancesOnly) {
     if (!testing::canRunAsAnotherUser()) GTEST_SKIP() << "needs root to act as other users";
     const auto as = [&](std::uint32_t uid, std::vector<std::string> arguments) {
         arguments.insert(arguments.begin(), {"--pipe-name", pipe});
@@ -69,11 +59,6 @@ TEST_F(ClientEndToEnd, AnOrdinaryUserActsOnItsOwnInstancesOnlyAndWithinItsShares
     for (const char* id : {"0", "1"}) EXPECT_THAT(as(65534, {"stop", id}), refused(id));
     EXPECT_THAT(as(65534, {"stop-all"}), Ran(0u, testing::okAnswer("{}") + "\n", ""));
     EXPECT_TRUE(testing::tcpPortAccepts(ports[0]) && testing::tcpPortAccepts(ports[1]));
-    {
-        testing::OtherUsersProgram hog("hostile_attacker", {"silent", pipe, "364"});
-        for (const std::uint32_t uid : {65533u, 0u})
-            EXPECT_THAT(as(uid, {"--timeout", "1000", "ping"}), Ran(0u, _, "")) << uid;
-    }
     EXPECT_EQ(client({"stop-all"}).exitCode, 0u);
     EXPECT_FALSE(testing::tcpPortAccepts(ports[0]) || testing::tcpPortAccepts(ports[1]));
     EXPECT_THAT(service->wait(milliseconds(0)).errors, Not(HasSubstr("Stopped sing-box instance 0")));
@@ -139,31 +124,6 @@ TEST_F(ClientEndToEnd, EachCommandPrintsItsAnswerAndExitsByIt) {
         EXPECT_EQ(run.errors.empty(), code != 2) << arguments[0];
         EXPECT_EQ(testing::tcpPortAccepts(port), listening) << arguments[0];
     }
-}
-
-// Log lines written by many client threads at once reach the console whole,
-// one line each, every one with its time stamp; lines about a privileged
-// caller's instances are never left out, however many come in a second.
-TEST_F(ClientEndToEnd, LinesFromManyClientsAtOnceStayWholeAndRootsAreAllThere) {
-    const std::wstring name = platform::fromUtf8(pipe);
-    testing::Traffic stops(name, 8, milliseconds(5000), [&](int client, long round) {
-        const std::string id = std::to_string(client * 1000000L + round);
-        const auto exchange = sendRequest(name, R"({"command":"stop","payload":{"instanceId":)" + id + "}}");
-        return exchange.response == testing::okAnswer("{}") ? Outcome::answered : Outcome::wrong;
-    });
-    EXPECT_TRUE(stops.answersMore(50));
-    stops.finish();
-    const Lines lines = linesOf(service->wait(milliseconds(0)).errors);
-    const std::regex whole(
-        R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d )"
-        R"((Stopped sing-box instance \d+|Velmora VPN service runtime starting|Pipe: .+|Named pipe server starting))");
-    long stopLines = 0;
-    for (const std::string& line : lines) {
-        EXPECT_TRUE(std::regex_match(line, whole)) << line;
-        stopLines += line.find("Stopped sing-box") != std::string::npos ? 1 : 0;
-    }
-    EXPECT_EQ(stopLines, stops.answered());  // a privileged caller's lines are never left out
-    EXPECT_EQ(stops.wrong(), 0);
 }
 
 }  // namespace

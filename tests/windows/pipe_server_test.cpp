@@ -82,11 +82,24 @@ TEST(LimitedLines, AtMostTheLimitASecondAndTheRestSummedUp) {
     EXPECT_TRUE(limiter.flush(start + milliseconds(5000)).empty());
 }
 
+// Connections: a user's last one within its share is admitted and the next
+// refused, ordinary users together stop at theirs, privileged callers always
+// come in, and a connection counted out frees a place in the total.
 // Large requests: an ordinary user holds one place at a time, ordinary users
 // leave the last place to privileged callers, and a place given back is free.
-TEST(LargeRequests, OrdinaryUsersHoldOnePlaceEachAndLeaveOneToPrivilegedCallers) {
+TEST(ClientShares, OrdinaryUsersHoldTheirSharesAndLeaveTheRestToPrivilegedCallers) {
     ClientBook book;
     const platform::CallerIdentity one{"uid 1", false, {}}, two{"uid 2", false, {}}, root{"uid 0", true, {}};
+    using Admission = ClientBook::Admission;
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(book.countIn(one, 3, 5), Admission::admitted);
+    EXPECT_EQ(book.countIn(one, 3, 5), Admission::userShareTaken);
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(book.countIn(two, 3, 5), Admission::admitted);
+    EXPECT_EQ(book.countIn(two, 3, 5), Admission::ordinaryShareTaken);
+    EXPECT_EQ(book.countIn(root, 3, 5), Admission::admitted);
+    book.countOut(one);
+    EXPECT_EQ(book.countIn(two, 3, 5), Admission::admitted);
+    EXPECT_EQ(book.countIn(one, 3, 5), Admission::ordinaryShareTaken);
+
     const auto soon = [] { return std::chrono::steady_clock::now() + milliseconds(20); };
     EXPECT_TRUE(book.takeLargeRequest(one, 3, soon()));
     EXPECT_FALSE(book.takeLargeRequest(one, 3, soon()));  // its one place is taken
