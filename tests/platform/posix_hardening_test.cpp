@@ -60,20 +60,7 @@ protected:
     }
     void TearDown() override { fs::remove_all(folder); }
     bool secretUntouched() { return testing::readFile(secret) == "secret" && (statOf(secret).st_mode & 0777) == 0600; }
-    std::vector<std::string> service(std::vector<std::string> launcher) {
-        launcher.insert(launcher.end(), {testing::siblingProgram("VelmoraVpnService"), "--console", "--pipe-name",
-                                         socket, "--log-file", log});
-        return launcher;
-    }
 };
-
-// A close keeps errno, so a failure read after a cleanup still describes the
-// call that failed.
-TEST(Ownership, ClosingKeepsTheLastError) {
-    errno = ENOENT;
-    { const platform::OwnedHandle stale(1 << 20); }  // its close fails with EBADF
-    EXPECT_EQ(errno, ENOENT);
-}
 
 TEST(LinuxPipeNames, EveryClientLooksWhereTheServiceOfItsKindListens) {
     using platform::clientSocketPaths;
@@ -142,8 +129,10 @@ TEST_F(Folder, WhatIsFoundAtTheNameIsNeverFollowedOrChanged) {
 // afterwards; its standard error a pipe whose reader has exited, it still
 // serves and stops cleanly instead of dying of a broken pipe.
 TEST_F(Folder, NeitherRunningOutOfDescriptorsNorLosingItsConsoleEndsARun) {
-    testing::SiblingProcess running("/usr/bin/prlimit",
-                                    service({"--nofile=48:48", "/bin/bash", "-c", "exec \"$0\" \"$@\" 2> >(exit 0)"}));
+    testing::SiblingProcess running(
+        "/usr/bin/prlimit",
+        {"--nofile=48:48", "/bin/bash", "-c", "exec \"$0\" \"$@\" 2> >(exit 0)",
+         testing::siblingProgram("VelmoraVpnService"), "--console", "--pipe-name", socket, "--log-file", log});
     ASSERT_TRUE(testing::waitUntil([&] { return answers(socket); }, milliseconds(10000)));
     const ino_t bound = statOf(socket).st_ino;
     {
@@ -177,18 +166,6 @@ TEST_F(Folder, AServiceOfAnotherUserIsRefused) {
         },
         milliseconds(10000)));
     EXPECT_THAT(testing::readFile(log), Not(HasSubstr("instance 5")));  // the refused stop never arrived
-}
-
-// A server that never accepts, its queue full: the client gives up when its
-// time-out has passed instead of waiting in connect.
-TEST_F(Folder, TheClientGivesUpOnAFullQueueAtItsTimeOut) {
-    const platform::OwnedHandle listener = listeningSocket(socket);
-    ClientConnection queued[16];
-    std::string error;
-    for (auto& connection : queued) connection.connect(platform::fromUtf8(socket), milliseconds(0), error);
-    EXPECT_THAT(testing::runSibling("velmora-vpn-client", {"--pipe-name", socket, "--timeout", "300", "ping"},
-                                    milliseconds(10000)),
-                Ran(2u, "", HasSubstr("connect failed. error 11")));
 }
 
 // A log no other user can plant, hold or grow: a folder others may write

@@ -104,10 +104,6 @@ std::uint32_t observedExitCode(std::uint32_t code);
 // LD_LIBRARY_PATH elsewhere) of the programs this process starts from now on.
 void addLibrarySearchFolder(const std::string& folder);
 
-// Makes every thread this process starts from now on fail to start, or
-// undoes that; false where the platform offers no such switch.
-bool threadStartsFail(bool fail);
-
 // A TCP port on 127.0.0.1 that this test program holds until it exits: no
 // other test program gets it, and it lies below the range the system hands out
 // for outgoing connections, so no client's own port lands on it either.

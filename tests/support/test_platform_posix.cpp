@@ -1,9 +1,7 @@
-#include <pthread.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <fstream>
-#include <limits>
 
 #include "support/sibling_start.h"
 
@@ -33,19 +31,6 @@ std::vector<std::string> asAnotherUser(const std::string& folder, std::uint32_t 
 }
 
 std::string ordinaryUser(std::uint32_t n) { return "uid " + std::to_string(n); }
-
-// std::thread starts its threads with the default attributes; their stack
-// is made larger than any address space.
-bool threadStartsFail(bool fail) {
-    static std::size_t saved = 0;
-    pthread_attr_t attributes;
-    pthread_getattr_default_np(&attributes);
-    if (fail) pthread_attr_getstacksize(&attributes, &saved);
-    pthread_attr_setstacksize(&attributes, fail ? std::numeric_limits<std::size_t>::max() / 2 : saved);
-    pthread_setattr_default_np(&attributes);
-    pthread_attr_destroy(&attributes);
-    return true;
-}
 
 std::uint32_t observedExitCode(std::uint32_t code) { return code & 0xFFu; }
 

@@ -52,8 +52,6 @@ std::vector<std::string> asAnotherUser(const std::string&, std::uint32_t, std::u
 
 std::string ordinaryUser(std::uint32_t n) { return "S-1-5-21-1000-1000-1000-" + std::to_string(n); }
 
-bool threadStartsFail(bool) { return false; }  // the runtime takes a stack size per call only
-
 std::uint32_t observedExitCode(std::uint32_t code) { return code; }
 
 std::string programFileName(const std::string& name) { return name + ".exe"; }

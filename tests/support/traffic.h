@@ -25,12 +25,6 @@ inline std::string pingRequest(long requestId) {
 inline std::string pingAnswer(long requestId) {
     return R"({"version":1,"requestId":)" + std::to_string(requestId) + R"(,"ok":true,"payload":{"status":"ok"}})";
 }
-// A body as one frame: its length in 4 bytes, least significant first, then the body.
-inline std::string frame(const std::string& body) {
-    std::string header(4, '\0');
-    for (int i = 0; i < 4; ++i) header[i] = static_cast<char>(body.size() >> (8 * i));
-    return header + body;
-}
 // A start request for the stand-in engine: its script object and, when `port`
 // is not 0, one inbound it listens on while it runs.
 std::string startRequest(const std::string& standin, std::uint16_t port, std::uint32_t owner = 0);
