@@ -24,4 +24,6 @@ std::size_t processResidentBytes() {
     return kilobytes * 1024;
 }
 
+std::string ordinaryUserName() { return "uid 65534"; }
+
 }  // namespace velmora::bench

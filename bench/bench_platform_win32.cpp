@@ -20,4 +20,6 @@ std::size_t processResidentBytes() {
     return memory.WorkingSetSize;
 }
 
+std::string ordinaryUserName() { return "S-1-5-21-1000-1000-1000-65534"; }
+
 }  // namespace velmora::bench

@@ -56,8 +56,16 @@ TEST(WindowsDataFolder, IsMadeWithAProtectedAccessListAndALooseOneIsNeverUsed) {
     // Made first, with a list that lets everyone write: refused, and nothing made below it.
     const std::string loose = folder + "\\loose";
     const platform::LocalMemory everyone = descriptorOf(L"D:P(A;OICI;FA;;;WD)(A;OICI;FA;;;BA)");
-    SECURITY_ATTRIBUTES attributes{sizeof attributes, everyone.get(), FALSE};
-    ASSERT_TRUE(CreateDirectoryW(platform::fromUtf8(loose).c_str(), &attributes));
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL list = nullptr;
+    GetSecurityDescriptorDacl(everyone.get(), &present, &list, &defaulted);
+    std::wstring name = platform::fromUtf8(loose);
+    ASSERT_TRUE(CreateDirectoryW(name.c_str(), nullptr));
+    ASSERT_EQ(SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
+                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                    list, nullptr),
+              ERROR_SUCCESS);
     EXPECT_EQ(use(loose, sid), loose + " may be written by S-1-1-0");
     EXPECT_FALSE(fs::exists(loose + "\\users"));
     // Nothing but a SID goes into an access list's text.

@@ -162,8 +162,7 @@ TEST(AnotherUsersFlood, HidesNoneOfRootsLinesTakesNoneOfItsPlacesAndGrowsNoLog) 
     if (!testing::canRunAsAnotherUser()) GTEST_SKIP() << "needs root to act as other users";
     const std::string folder = testing::makeTempFolder("flood");
     const std::string log = folder + "/service.log";
-    fs::create_directory(log + ".1");
-    ASSERT_EQ(chown((log + ".1").c_str(), 65534, 65534), 0);
+    fs::create_directory(log + ".1");  // whoever made it, no rename replaces it
     constexpr std::uint64_t kCap = 16 * 1024;
     testing::FakeBackend backend;
     testing::LogRecorder logs;
