@@ -29,9 +29,12 @@ struct CallerIdentity {
 // whose id may be reused once that process has gone: it decides only the
 // caller's share of connections, never what a request may do.
 std::optional<CallerIdentity> connectingCaller(NativeHandle connection, SystemError& error);
-// The caller who sent the request just read: the kernel's record of the
-// socket's peer on Linux, the security context of the last message read on
-// Windows. Decides what the request may do.
-std::optional<CallerIdentity> requestingCaller(NativeHandle connection, SystemError& error);
+// The caller who sent the request just read, on a connection whose
+// connecting caller was `connecting`: on Linux that same caller (the kernel
+// records a socket's peer once, at connect, and never changes the record),
+// on Windows the security context of the last message read. Decides what
+// the request may do.
+std::optional<CallerIdentity> requestingCaller(NativeHandle connection, const CallerIdentity& connecting,
+                                               SystemError& error);
 
 }  // namespace velmora::vpn::platform

@@ -112,7 +112,7 @@ bool SingBoxNamedPipeServer::serveClient(SingBoxNamedPipeServer* server, ClientB
     }
     // What the request may do depends on who sent it.
     platform::SystemError unknown;
-    const std::optional<platform::CallerIdentity> caller = platform::requestingCaller(pipe, unknown);
+    const std::optional<platform::CallerIdentity> caller = platform::requestingCaller(pipe, connecting, unknown);
     std::string response;
     {
         ServerCall call(book);

@@ -75,16 +75,13 @@ TEST(Runtime, AServiceRunReportsItsStartStopAndFatalErrorAsEvents) {
     processLogger.reset();
 }
 
-// Log lines begin with the local time, every field of fixed width.
-TEST(ServiceLog, LinesBeginWithTheLocalTimeInFixedWidth) {
+// Log lines begin with the local time, every field of fixed width. A log
+// that reaches its cap is renamed to "<name>.1", replacing the one before,
+// and begun anew: the two hold only whole lines, the newest ones, none lost
+// between them, and never more than the cap each.
+TEST(ServiceLog, LinesBeginWithTheTimeAndAFullLogIsRotatedKeepingTheNewestWholeLines) {
     EXPECT_EQ(ServiceLogger::formatLine({2026, 1, 2, 3, 4, 5}, "message"), "2026-01-02 03:04:05 message");
     EXPECT_EQ(ServiceLogger::formatLine({999, 12, 31, 23, 59, 59}, ""), "0999-12-31 23:59:59 ");
-}
-
-// A log that reaches its cap is renamed to "<name>.1", replacing the one
-// before, and begun anew: the two hold only whole lines, the newest ones,
-// none lost between them, and never more than the cap each.
-TEST(ServiceLog, AFullLogIsRotatedKeepingTheNewestWholeLines) {
     const std::string folder = testing::makeTempFolder("rotation");
     const std::string log = folder + "/service.log";
     {

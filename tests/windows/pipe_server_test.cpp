@@ -185,8 +185,9 @@ TEST(CallerIdentity, AClientOfTheServicesOwnUserIsPrivileged) {
     const platform::NativeHandle accepted = connection.handle();
     std::string request;
     ASSERT_TRUE(writeMessage(client.handle(), "{}", 2, error) && readMessage(accepted, request, error)) << error;
-    for (const auto& caller :
-         {platform::connectingCaller(accepted, failure), platform::requestingCaller(accepted, failure)}) {
+    const auto connecting = platform::connectingCaller(accepted, failure);
+    ASSERT_TRUE(connecting) << platform::failureText(failure);
+    for (const auto& caller : {connecting, platform::requestingCaller(accepted, *connecting, failure)}) {
         ASSERT_TRUE(caller) << platform::failureText(failure);
         EXPECT_TRUE(caller->privileged);
         EXPECT_THAT(caller->user, ::testing::AnyOf(::testing::StartsWith("uid "), ::testing::StartsWith("S-1-5-")));

@@ -43,8 +43,10 @@ std::optional<CallerIdentity> connectingCaller(NativeHandle connection, SystemEr
     return caller;
 }
 
-std::optional<CallerIdentity> requestingCaller(NativeHandle connection, SystemError& error) {
-    return connectingCaller(connection, error);
+// Looked up once per connection: the record it would read again is the one
+// read at connect.
+std::optional<CallerIdentity> requestingCaller(NativeHandle, const CallerIdentity& connecting, SystemError&) {
+    return connecting;
 }
 
 }  // namespace velmora::vpn::platform

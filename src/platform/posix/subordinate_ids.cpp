@@ -58,36 +58,57 @@ std::vector<Range> parse(const std::string& text) {
 
 constexpr std::size_t kMostBytes = 1 << 20;
 
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size && a.st_mode == b.st_mode &&
+           a.st_uid == b.st_uid && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ctim.tv_sec == b.st_ctim.tv_sec && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
+}
+
+uid_t ownerIn(const std::vector<Range>& ranges, uid_t uid) {
+    for (const Range& range : ranges)
+        if (uid >= range.first && uid - range.first < range.count) return range.owner;
+    return uid;
+}
+
 }  // namespace
 
 uid_t delegatingUser(uid_t uid) {
     static std::mutex mutex;           // guards the three below
-    static struct stat seen {};        // the file as last read
-    static std::vector<Range> ranges;  // what it delegated then
+    static bool known = false;         // whether a reading was made
+    static struct stat seen {};        // the file as then found (all zero: there was none)
+    static std::vector<Range> ranges;  // what it delegated then (nothing if it was not trusted)
 
+    // Every connection asks: one stat of the name, never followed, tells
+    // whether the file is still the one read. Anything that could change what
+    // it delegates (a write, a new file, chmod, chown) changes that stat;
+    // only then is it opened safely and read again, outside the lock.
+    struct stat named {};
+    if (fstatat(AT_FDCWD, "/etc/subuid", &named, AT_SYMLINK_NOFOLLOW) != 0) named = {};
+    {
+        std::lock_guard lock(mutex);
+        if (known && sameFile(named, seen)) return ownerIn(ranges, uid);
+    }
     SystemError ignored;
     const OwnedHandle folder = openSystemFolder("/etc", false, ignored);
     const OwnedHandle file(folder ? openat(folder.get(), "subuid", O_RDONLY | O_NOFOLLOW | O_CLOEXEC) : -1);
-    struct stat now {};
-    const bool trusted = file && fstat(file.get(), &now) == 0 && S_ISREG(now.st_mode) && now.st_uid == 0 &&
-                         (now.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
-                         static_cast<std::size_t>(now.st_size) <= kMostBytes;
-
-    std::lock_guard lock(mutex);
-    if (!trusted) {
-        ranges.clear();
-        seen = {};
-    } else if (now.st_ino != seen.st_ino || now.st_dev != seen.st_dev || now.st_size != seen.st_size ||
-               now.st_mtim.tv_sec != seen.st_mtim.tv_sec || now.st_mtim.tv_nsec != seen.st_mtim.tv_nsec) {
-        std::string text(static_cast<std::size_t>(now.st_size), '\0');
+    struct stat opened {};
+    const bool trusted = file && fstat(file.get(), &opened) == 0 && S_ISREG(opened.st_mode) && opened.st_uid == 0 &&
+                         (opened.st_mode & (S_IWGRP | S_IWOTH)) == 0 &&
+                         static_cast<std::size_t>(opened.st_size) <= kMostBytes;
+    std::vector<Range> read;
+    if (trusted) {
+        std::string text(static_cast<std::size_t>(opened.st_size), '\0');
         const ssize_t got = pread(file.get(), text.data(), text.size(), 0);
         text.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-        ranges = parse(text);
-        seen = now;
+        read = parse(text);
     }
-    for (const Range& range : ranges)
-        if (uid >= range.first && uid - range.first < range.count) return range.owner;
-    return uid;
+    std::lock_guard lock(mutex);
+    // What was read is described by the file it was read from; a change
+    // after the name's stat is seen at the next connection.
+    seen = trusted ? opened : named;
+    ranges = std::move(read);
+    known = true;
+    return ownerIn(ranges, uid);
 }
 
 }  // namespace velmora::vpn::platform

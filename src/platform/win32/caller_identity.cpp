@@ -96,7 +96,7 @@ std::optional<CallerIdentity> connectingCaller(NativeHandle connection, SystemEr
 // The token the pipe recorded with the last message read: it belongs to the
 // connection, not to a process id that could be reused. The thread takes it
 // on only for as long as it takes to open it.
-std::optional<CallerIdentity> requestingCaller(NativeHandle connection, SystemError& error) {
+std::optional<CallerIdentity> requestingCaller(NativeHandle connection, const CallerIdentity&, SystemError& error) {
     if (!ImpersonateNamedPipeClient(connection)) return failed("ImpersonateNamedPipeClient", GetLastError(), error);
     HANDLE raw = nullptr;
     const bool opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &raw);
