@@ -234,10 +234,11 @@ TEST(OnePerson, IsOneUserWhateverIdsItActsAs) {
             holders.push_back(std::make_unique<testing::OtherUsersProgram>(
                 "hostile_attacker", std::vector<std::string>{"silent", pipe, "8"}, id));
         EXPECT_TRUE(logs.shows("User uid 65534 holds 8 connections already"));
-        const auto before = std::chrono::steady_clock::now();
-        EXPECT_THAT(testing::clientAs(65533, {"--pipe-name", pipe, "ping"}), Ran(0u, HasSubstr(R"("ok":true)"), ""));
-        EXPECT_EQ(sendRequest(running.pipeName(), kPing).response, testing::pingAnswer(1));  // root's
-        EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
+        // Answered within a second of asking (the client's own start, a copy
+        // run as that user, is not the service's to answer for).
+        EXPECT_THAT(testing::clientAs(65533, {"--pipe-name", pipe, "--timeout", "1000", "ping"}),
+                    Ran(0u, HasSubstr(R"("ok":true)"), ""));
+        EXPECT_EQ(sendRequest(running.pipeName(), kPing, milliseconds(1000)).response, testing::pingAnswer(1));
     }
     int started = 0;
     const std::vector<std::string> start = {"--pipe-name", pipe, "send",
