@@ -63,8 +63,8 @@ TEST(ProductValues, AreTheDocumentedOnes) {
     // Each startup mode's start type (2 automatic, 3 on demand, 4 disabled)
     // and delayed-start flag (-1: the flag is not set at all).
     const std::tuple<std::wstring, std::uint32_t, int> modes[] = {
-        {L"delayed-auto", 2, 1}, {L"auto", 2, 0},     {L"demand", 3, -1}, {L"manual", 3, -1},
-        {L"disabled", 4, -1},    {L"Disabled", 2, 0}, {L"", 2, 0},
+        {L"delayed-auto", 2, 1}, {L"auto", 2, 0},     {L"demand", 3, -1},     {L"manual", 3, -1},
+        {L"disabled", 4, -1},    {L"Disabled", 2, 0}, {std::wstring{}, 2, 0},
     };
     for (const auto& [mode, startType, delayed] : modes) {
         const ServiceStartup startup = serviceStartupFor(mode);

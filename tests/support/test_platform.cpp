@@ -156,7 +156,7 @@ void addLibrarySearchFolder(const std::string& folder) {
 }
 
 std::string siblingProgram(const std::string& name) {
-    const std::string self = platform::toUtf8(platform::executablePath().value_or(L""));
+    const std::string self = platform::toUtf8(platform::executablePath().value_or(std::wstring{}));
     return self.substr(0, self.find_last_of("\\/") + 1) + name;
 }
 

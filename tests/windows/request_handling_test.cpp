@@ -17,7 +17,7 @@ class RequestHandling : public ::testing::Test {
 protected:
     testing::FakeBackend backend;
     testing::LogRecorder logs;
-    SingBoxNamedPipeServer server{L"", backend, logs.callback()};
+    SingBoxNamedPipeServer server{std::wstring{}, backend, logs.callback()};
 
     std::string handle(const std::string& request) { return server.handleRequest(request); }
 };

@@ -58,6 +58,9 @@ std::vector<Range> parse(const std::string& text) {
 
 constexpr std::size_t kMostBytes = 1 << 20;
 
+// The kernel stamps times at the granularity of its clock tick, so a chmod or
+// chown in the same tick as the last read leaves both times as they were: the
+// mode and owner are compared for themselves.
 bool sameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size && a.st_mode == b.st_mode &&
            a.st_uid == b.st_uid && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
