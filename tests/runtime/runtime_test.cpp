@@ -53,10 +53,11 @@ TEST(Runtime, StopsEveryInstanceAfterTheServerThenSaysSoLast) {
 // code) and a fatal error to the system's event log, once each; a console
 // run reports nothing.
 TEST(Runtime, AServiceRunReportsItsStartStopAndFatalErrorAsEvents) {
-    using Event = std::pair<std::uint32_t, Lines>;
+    using Event = std::tuple<std::uint32_t, platform::EventLevel, Lines>;
+    using enum platform::EventLevel;
     std::vector<Event> events;
-    reportServiceEvent = [&](std::uint32_t event, platform::EventLevel, const Lines& texts) {
-        events.push_back({event, texts});
+    reportServiceEvent = [&](std::uint32_t event, platform::EventLevel level, const Lines& texts) {
+        events.push_back({event, level, texts});
     };
     processOptions = ServiceOptions{};
     processOptions.pipeName = testing::uniquePipeName();
@@ -65,12 +66,13 @@ TEST(Runtime, AServiceRunReportsItsStartStopAndFatalErrorAsEvents) {
     EXPECT_TRUE(events.empty());
     EXPECT_EQ(runStoppedEarly(anEngine, false), 0u);
     const std::string pipe = platform::toUtf8(processOptions.pipeName);
-    EXPECT_EQ(events, (std::vector<Event>{{1, {VELMORA_PROJECT_VERSION, pipe, "none"}}, {2, {"0"}}}));
+    EXPECT_EQ(events,
+              (std::vector<Event>{{1, information, {VELMORA_PROJECT_VERSION, pipe, "none"}}, {2, information, {"0"}}}));
     events.clear();
     EXPECT_EQ(
         runStoppedEarly([]() -> std::unique_ptr<SingBoxBackend> { throw std::runtime_error("no engine"); }, false),
         1066u);
-    EXPECT_EQ(events, (std::vector<Event>{{3, {"no engine"}}, {2, {"1066"}}}));
+    EXPECT_EQ(events, (std::vector<Event>{{3, error, {"no engine"}}, {2, warning, {"1066"}}}));
     reportServiceEvent = nullptr;
     processLogger.reset();
 }
