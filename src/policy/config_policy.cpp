@@ -29,20 +29,30 @@ boost::json::value* member(boost::json::object& object, std::string_view key) {
     return nullptr;
 }
 
-// The port of "host:port", when it is one.
-std::optional<std::int64_t> portOf(const boost::json::value& value) {
-    if (value.is_int64()) return value.get_int64();
-    if (value.is_uint64()) return static_cast<std::int64_t>(std::min<std::uint64_t>(value.get_uint64(), 65536));
-    if (!value.is_string()) return std::nullopt;
+// Whether a listener's port may be one below 1024 (0 lets the system
+// choose): a number, or the port of "host:port" read as the engine's address
+// parser reads it, with an optional sign and any number of leading zeros. A
+// port given by name is looked up in the system's services list ("http" is
+// 80), so it may be any.
+bool mayBeLowPort(const boost::json::value& value) {
+    if (value.is_int64()) return value.get_int64() > 0 && value.get_int64() < 1024;
+    if (value.is_uint64()) return value.get_uint64() > 0 && value.get_uint64() < 1024;
+    if (!value.is_string()) return false;
     const std::string_view text = value.get_string();
     const std::size_t colon = text.rfind(':');
-    if (colon == std::string_view::npos || colon + 1 == text.size() || text.size() - colon > 6) return std::nullopt;
-    std::int64_t port = 0;
-    for (const char c : text.substr(colon + 1)) {
-        if (c < '0' || c > '9') return std::nullopt;
-        port = port * 10 + (c - '0');
+    if (colon == std::string_view::npos) return false;
+    std::string_view digits = text.substr(colon + 1);
+    bool negative = false;
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
+        negative = digits.front() == '-';
+        digits.remove_prefix(1);
     }
-    return port;
+    std::int64_t port = 0;
+    for (const char c : digits) {
+        if (c < '0' || c > '9') return true;
+        port = std::min<std::int64_t>(port * 10 + (c - '0'), 65536);
+    }
+    return !negative && port > 0 && port < 1024;
 }
 
 // Walks the tree once, depth first in written order, and stops at the first
@@ -161,8 +171,7 @@ private:
         const bool listens =
             key == "listen_port" || key == "external_controller" || where_ == "experimental.v2ray_api.listen";
         if (settings_.refuseLowPorts && listens) {
-            const std::optional<std::int64_t> port = portOf(value);
-            if (port && *port > 0 && *port < 1024) {
+            if (mayBeLowPort(value)) {
                 return "Configuration field " + shownText() +
                        " is not allowed for your user: only root may listen on ports below 1024";
             }

@@ -112,7 +112,10 @@ TEST_F(ConfigPolicy, ListenersAndLowPortsAreLimitedAtTheirEdges) {
     EXPECT_EQ(refusal(controller("127.0.0.1:1023")), notAllowed("experimental.clash_api.external_controller", low));
     EXPECT_EQ(refusal(R"({"experimental":{"v2ray_api":{"listen":"[::1]:80"}}})"),
               notAllowed("experimental.v2ray_api.listen", low));
-    for (const std::string& passes : {inbound("1024"), inbound("0"), controller("127.0.0.1:1024")})
+    // Written as the engine still reads them: leading zeros, a sign, a name looked up ("http" is 80).
+    for (const char* address : {"127.0.0.1:0000080", "127.0.0.1:+80", "127.0.0.1:http"})
+        EXPECT_EQ(refusal(controller(address)), notAllowed("experimental.clash_api.external_controller", low));
+    for (const std::string& passes : {inbound("1024"), inbound("0"), controller("127.0.0.1:01024"), controller(":")})
         EXPECT_TRUE(admit(passes).admitted) << passes;
     settings.refuseLowPorts = false;
     EXPECT_TRUE(admit(inbound("80")).admitted);
