@@ -80,7 +80,14 @@ TEST(LimitedLines, AtMostTheLimitASecondAndTheRestSummedUp) {
     EXPECT_EQ(logged, (Lines{"line 0", "line 1", summary(2), "line 1000", "line 1001"}));
     EXPECT_TRUE(limiter.flush(start + milliseconds(1999)).empty());
     EXPECT_EQ(limiter.flush(start + milliseconds(2000)), Lines{summary(1)});
-    EXPECT_TRUE(limiter.flush(start + milliseconds(5000)).empty());
+
+    // Each user's lines have a limit of their own: one user's flood hides nobody else's.
+    UserLineLimiters users(1, "instances");
+    EXPECT_EQ(users.admit("uid 1", "a", start), Lines{"a"});
+    EXPECT_TRUE(users.admit("uid 1", "b", start).empty());
+    EXPECT_EQ(users.admit("uid 2", "c", start), Lines{"c"});
+    EXPECT_EQ(users.flush(start + milliseconds(1000)),
+              Lines{"1 more lines about instances of uid 1 left out in the last second"});
 }
 
 // Connections: a user's last one within its share is admitted and the next
