@@ -75,14 +75,14 @@ public:
         keysUsed_ += object.size();
         if (keys_.size() < keysUsed_) keys_.resize(keysUsed_);
         std::string type;
-        std::string typeShown;
+        const boost::json::key_value_pair* typeEntry = nullptr;
         std::size_t i = base;
         for (auto& entry : object) {
             std::string& key = keys_[i++];
             policy::foldKey(entry.key(), key);
             if (key == "type" && entry.value().is_string()) {
                 policy::foldKey(entry.value().get_string(), type);
-                typeShown = shownText(entry.key()) + " (" + std::string(entry.value().get_string()) + ")";
+                typeEntry = &entry;
             }
         }
         if (object.size() > 1) {
@@ -102,7 +102,11 @@ public:
         }
         if (!type.empty()) {
             for (const policy::TypeRule& rule : policy::typeRules())
-                if (rule.type == type && rule.list == where_) return notAllowed(typeShown, rule.effect);
+                if (rule.type == type && rule.list == where_) {
+                    return notAllowed(
+                        shownText(typeEntry->key()) + " (" + std::string(typeEntry->value().get_string()) + ")",
+                        rule.effect);
+                }
         }
 
         i = base;
@@ -252,16 +256,10 @@ Admission admitConfiguration(const std::string& config, const platform::CallerId
     // The tree lives only for this check and is let go of at once: its
     // nodes come from blocks of the caller's memory, never freed one by one.
     boost::json::monotonic_resource arena(config.size() + 4096, memory);
-    const boost::json::storage_ptr tree(&arena);
-    boost::json::value parsed(tree);
-    {
-        boost::json::parser parser(tree);
-        parser.reset(tree);
-        boost::json::error_code failure;
-        parser.write(config, failure);
-        if (failure) return refused("Configuration is not valid JSON: " + failure.message());
-        parsed = parser.release();
-    }
+    boost::json::error_code failure;
+    policy::ReadConfiguration read = policy::readConfiguration(config, boost::json::storage_ptr(&arena), failure);
+    if (failure) return refused("Configuration is not valid JSON: " + failure.message());
+    boost::json::value& parsed = read.tree;
     boost::json::object* root = parsed.if_object();
     if (root == nullptr) return refused("Configuration is not a JSON object");
 
@@ -271,7 +269,7 @@ Admission admitConfiguration(const std::string& config, const platform::CallerId
                        " listeners (inbounds, endpoints and services); your user may start at most " +
                        std::to_string(settings.maxListenersPerStart) + " at once");
     }
-    Checker checker(settings, policy::writtenObjectSizes(config));
+    Checker checker(settings, std::move(read.writtenSizes));
     std::string refusal = checker.objectRefusal(*root);
     if (!refusal.empty()) return refused(std::move(refusal));
 

@@ -5,16 +5,19 @@
 namespace velmora::vpn::policy {
 namespace {
 
-// Records each object's member count at its end, at the place it took when
-// it opened; everything else passes.
-struct SizeRecorder {
-    static constexpr std::size_t max_array_size = static_cast<std::size_t>(-1);
-    static constexpr std::size_t max_object_size = static_cast<std::size_t>(-1);
-    static constexpr std::size_t max_string_size = static_cast<std::size_t>(-1);
-    static constexpr std::size_t max_key_size = static_cast<std::size_t>(-1);
+// Builds the tree as Boost.JSON's own parser does, and records each object's
+// member count as written at the place it took when it opened.
+struct CountingBuilder {
+    static constexpr std::size_t max_object_size = boost::json::object::max_size();
+    static constexpr std::size_t max_array_size = boost::json::array::max_size();
+    static constexpr std::size_t max_key_size = boost::json::string::max_size();
+    static constexpr std::size_t max_string_size = boost::json::string::max_size();
     using errors = boost::json::error_code;
     using view = boost::json::string_view;
 
+    explicit CountingBuilder(const boost::json::storage_ptr& memory) : values(memory) { values.reset(memory); }
+
+    boost::json::value_stack values;
     std::vector<std::uint32_t> sizes;
     std::vector<std::size_t> open;  // places of the objects open now, innermost last
 
@@ -24,24 +27,55 @@ struct SizeRecorder {
         return true;
     }
     bool on_object_end(std::size_t members, errors&) {
+        values.push_object(members);
         sizes[open.back()] = static_cast<std::uint32_t>(members);
         open.pop_back();
+        return true;
+    }
+    bool on_array_end(std::size_t elements, errors&) {
+        values.push_array(elements);
+        return true;
+    }
+    bool on_key_part(view part, std::size_t, errors&) {
+        values.push_chars(part);
+        return true;
+    }
+    bool on_key(view key, std::size_t, errors&) {
+        values.push_key(key);
+        return true;
+    }
+    bool on_string_part(view part, std::size_t, errors&) {
+        values.push_chars(part);
+        return true;
+    }
+    bool on_string(view text, std::size_t, errors&) {
+        values.push_string(text);
+        return true;
+    }
+    bool on_int64(std::int64_t number, view, errors&) {
+        values.push_int64(number);
+        return true;
+    }
+    bool on_uint64(std::uint64_t number, view, errors&) {
+        values.push_uint64(number);
+        return true;
+    }
+    bool on_double(double number, view, errors&) {
+        values.push_double(number);
+        return true;
+    }
+    bool on_bool(bool truth, errors&) {
+        values.push_bool(truth);
+        return true;
+    }
+    bool on_null(errors&) {
+        values.push_null();
         return true;
     }
     bool on_document_begin(errors&) { return true; }
     bool on_document_end(errors&) { return true; }
     bool on_array_begin(errors&) { return true; }
-    bool on_array_end(std::size_t, errors&) { return true; }
-    bool on_string_part(view, std::size_t, errors&) { return true; }
-    bool on_string(view, std::size_t, errors&) { return true; }
-    bool on_key_part(view, std::size_t, errors&) { return true; }
-    bool on_key(view, std::size_t, errors&) { return true; }
     bool on_number_part(view, errors&) { return true; }
-    bool on_int64(std::int64_t, view, errors&) { return true; }
-    bool on_uint64(std::uint64_t, view, errors&) { return true; }
-    bool on_double(double, view, errors&) { return true; }
-    bool on_bool(bool, errors&) { return true; }
-    bool on_null(errors&) { return true; }
     bool on_comment_part(view, errors&) { return true; }
     bool on_comment(view, errors&) { return true; }
 };
@@ -55,26 +89,32 @@ std::string foldKey(std::string_view key) {
 }
 
 void foldKey(std::string_view key, std::string& folded) {
-    folded.clear();
+    folded.resize(key.size());
+    std::size_t out = 0;
     for (std::size_t i = 0; i < key.size(); ++i) {
-        if (key.compare(i, 2, "\xC5\xBF") == 0) {  // U+017F
-            folded += 's';
+        const char c = key[i];
+        if (c >= 'A' && c <= 'Z') {
+            folded[out++] = static_cast<char>(c - 'A' + 'a');
+        } else if (c == '\xC5' && key.compare(i, 2, "\xC5\xBF") == 0) {  // U+017F
+            folded[out++] = 's';
             ++i;
-        } else if (key.compare(i, 3, "\xE2\x84\xAA") == 0) {  // U+212A
-            folded += 'k';
+        } else if (c == '\xE2' && key.compare(i, 3, "\xE2\x84\xAA") == 0) {  // U+212A
+            folded[out++] = 'k';
             i += 2;
         } else {
-            const char c = key[i];
-            folded += c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+            folded[out++] = c;
         }
     }
+    folded.resize(out);
 }
 
-std::vector<std::uint32_t> writtenObjectSizes(std::string_view text) {
-    boost::json::basic_parser<SizeRecorder> parser(boost::json::parse_options{});
-    boost::json::error_code ignored;
-    parser.write_some(false, text.data(), text.size(), ignored);
-    return std::move(parser.handler().sizes);
+ReadConfiguration readConfiguration(std::string_view text, const boost::json::storage_ptr& memory,
+                                    boost::json::error_code& failure) {
+    boost::json::basic_parser<CountingBuilder> parser(boost::json::parse_options{}, memory);
+    const std::size_t used = parser.write_some(false, text.data(), text.size(), failure);
+    if (!failure && used < text.size()) failure = boost::json::error::extra_data;
+    if (failure) return {};
+    return {parser.handler().values.release(), std::move(parser.handler().sizes)};
 }
 
 }  // namespace velmora::vpn::policy

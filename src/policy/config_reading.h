@@ -16,10 +16,18 @@ std::string foldKey(std::string_view key);
 // The same, into `folded` (its memory reused).
 void foldKey(std::string_view key, std::string& folded);
 
-// The number of members each object of `text` holds as written, in the order
-// the objects open. A parsed tree keeps only the last of keys given twice;
-// an object of the tree with fewer members than written had such a key.
-// `text` must be valid JSON (it has been parsed already).
-std::vector<std::uint32_t> writtenObjectSizes(std::string_view text);
+// A configuration's tree, and the number of members each of its objects
+// holds as written, in the order the objects open. A tree keeps only the
+// last of keys given twice: an object of the tree with fewer members than
+// written had such a key.
+struct ReadConfiguration {
+    boost::json::value tree;
+    std::vector<std::uint32_t> writtenSizes;
+};
+
+// Parses `text` once into `memory` (also the parser's working memory),
+// counting members on the way; sets `failure` when it is not JSON.
+ReadConfiguration readConfiguration(std::string_view text, const boost::json::storage_ptr& memory,
+                                    boost::json::error_code& failure);
 
 }  // namespace velmora::vpn::policy

@@ -73,6 +73,7 @@ TEST_F(ConfigPolicy, FieldsThatTouchFilesOrProgramsAreRefusedForOrdinaryCallersO
          "Configuration gives the field Log twice in other letter case"},
         {R"([{"log":{}}])", "Configuration is not a JSON object"},
         {R"({"log":)", "Configuration is not valid JSON: incomplete JSON"},
+        {R"({"log":{}} {"log":{"output":"/x"}})", "Configuration is not valid JSON: extra data"},
         {R"({"x":1e999})", "Configuration field x holds a number out of range"},
     };
     const platform::CallerIdentity member{ordinary.user, false, {"users", "trusted"}};
