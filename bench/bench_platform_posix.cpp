@@ -1,6 +1,7 @@
 #include "bench_platform.h"
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <fstream>
 #include <string>
@@ -25,5 +26,10 @@ std::size_t processResidentBytes() {
 }
 
 std::string ordinaryUserName() { return "uid 65534"; }
+
+std::vector<std::string> asOrdinaryUser(const std::string& folder) {
+    if (geteuid() != 0 || chown(folder.c_str(), 65534, 65534) != 0) return {};
+    return {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+}
 
 }  // namespace velmora::bench

@@ -22,4 +22,6 @@ std::size_t processResidentBytes() {
 
 std::string ordinaryUserName() { return "S-1-5-21-1000-1000-1000-65534"; }
 
+std::vector<std::string> asOrdinaryUser(const std::string&) { return {}; }
+
 }  // namespace velmora::bench

@@ -1,6 +1,8 @@
 // What hostile local clients cost the service, one attack at a time, each run
 // by bench/hostile_attacker in a process of its own (so the memory figures are
-// the server's): the server's resident memory at its peak above where it
+// the server's), as an ordinary user where the benchmark may start one (as
+// root on Linux: user 65534) and as the benchmark's own user elsewhere: the
+// server's resident memory at its peak above where it
 // started, how long an honest client's ping takes meanwhile (and how many
 // got no answer within 15 s), how long an orderly stop takes with the attack
 // still on, and how fast the log grows. Prints "name value unit" lines.
@@ -38,8 +40,23 @@ constexpr auto kPatience = std::chrono::milliseconds(15000);
 
 std::uintmax_t folderBytes(const fs::path& folder) {
     std::uintmax_t bytes = 0;
-    for (const auto& entry : fs::directory_iterator(folder)) bytes += entry.file_size();
+    for (const auto& entry : fs::directory_iterator(folder))
+        if (entry.is_regular_file()) bytes += entry.file_size();
     return bytes;
+}
+
+// The attacker runs as an ordinary user where the benchmark can start one, so
+// that the figures show what any local user can cost; otherwise as its own.
+boost::process::child startAttacker(const fs::path& folder, std::vector<std::string> attack) {
+    const fs::path self = platform::executablePath().value_or(L"");
+    const std::string name = "hostile_attacker" + self.extension().string();
+    fs::create_directory(folder);
+    fs::copy_file(self.parent_path() / name, folder / name);
+    std::vector<std::string> command = asOrdinaryUser(folder.string());
+    command.push_back(platform::toUtf8((folder / name).wstring()));
+    command.insert(command.end(), attack.begin(), attack.end());
+    return boost::process::child(boost::process::exe = command.front(),
+                                 boost::process::args = std::vector<std::string>(command.begin() + 1, command.end()));
 }
 
 void measure(const std::string& name, std::vector<std::string> attack, const std::vector<std::string>& chosen) {
@@ -63,11 +80,8 @@ void measure(const std::string& name, std::vector<std::string> attack, const std
             for (; attacking; std::this_thread::sleep_for(std::chrono::milliseconds(10)))
                 peak = std::max<std::size_t>(peak, velmora::bench::processResidentBytes());
         });
-        const std::string self = platform::toUtf8(platform::executablePath().value_or(L""));
-        const std::string attacker =
-            self.substr(0, self.find_last_of("\\/") + 1) + "hostile_attacker" + (self.ends_with(".exe") ? ".exe" : "");
         attack.insert(attack.begin() + 1, platform::toUtf8(pipe));
-        boost::process::child attacking_process(boost::process::exe = attacker, boost::process::args = attack);
+        boost::process::child attacking_process = startAttacker(folder / "attacker", attack);
         const auto start = Clock::now();
         std::vector<double> latencies;
         int unanswered = 0;
