@@ -259,8 +259,7 @@ Admission admitConfiguration(const std::string& config, const platform::CallerId
     boost::json::error_code failure;
     policy::ReadConfiguration read = policy::readConfiguration(config, boost::json::storage_ptr(&arena), failure);
     if (failure) return refused("Configuration is not valid JSON: " + failure.message());
-    boost::json::value& parsed = read.tree;
-    boost::json::object* root = parsed.if_object();
+    boost::json::object* root = read.tree.if_object();
     if (root == nullptr) return refused("Configuration is not a JSON object");
 
     const std::int32_t listeners = listenersOf(*root);
@@ -284,7 +283,7 @@ Admission admitConfiguration(const std::string& config, const platform::CallerId
         const char separator = folder->find('\\') != std::string::npos ? '\\' : '/';
         cache->get_object()["path"] = *folder + separator + "cache.db";
     }
-    return Admission{true, {}, {}, boost::json::serialize(parsed), listeners};
+    return Admission{true, {}, {}, boost::json::serialize(read.tree), listeners};
 }
 
 }  // namespace velmora::vpn
