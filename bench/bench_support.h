@@ -71,24 +71,51 @@ private:
     std::thread thread_;
 };
 
-// What a desktop client starts: a tunnel, a local proxy listener on
-// `mixedPort`, a proxy outbound over WebSocket, DNS over HTTPS, a rule on a
-// program's path, remote and inline rule sets, the cache file without a path
-// and the controller on loopback with a secret. An ordinary caller may start
-// it as it is.
-inline std::string desktopConfiguration(std::uint16_t mixedPort) {
-    return R"({"log":{"level":"info"},"inbounds":[{"type":"tun","address":["172.19.0.1/30"],"auto_route":true},)"
-           R"({"type":"mixed","listen":"127.0.0.1","listen_port":)" +
-           std::to_string(mixedPort) +
-           R"(}],"outbounds":[{"type":"vless","server":"198.51.100.1","server_port":443,)"
-           R"("transport":{"type":"ws","path":"/ws"}},{"type":"http","server":"198.51.100.2","path":"/proxy"},)"
-           R"({"type":"direct","tag":"direct"}],)"
-           R"("dns":{"servers":[{"type":"https","server":"1.1.1.1","path":"/dns-query"}]},)"
-           R"("route":{"rules":[{"process_path":["/usr/bin/ssh"],"outbound":"direct"}],)"
-           R"("rule_set":[{"type":"remote","tag":"ads","url":"https://rules.example/ads.srs"},)"
-           R"({"type":"inline","tag":"lan","rules":[{"ip_cidr":["192.168.0.0/16"]}]}]},)"
-           R"("experimental":{"cache_file":{"enabled":true},)"
-           R"("clash_api":{"external_controller":"127.0.0.1:9090","secret":"s3cret"}}})";
+// What a desktop client starts: a tunnel and a local proxy listening on
+// `listen` port `mixedPort`; selector and urltest groups over VLESS through
+// WebSocket (with headers only letter case tells apart, and one named like a
+// path), Hysteria2, Shadowsocks and Trojan, and a WireGuard endpoint; DNS
+// over HTTPS, fake IPs and the system's resolver with rules; route rules with
+// actions, remote and inline rule sets; the cache file of its own profile and
+// the controller on loopback port `controllerPort` with a secret. An ordinary
+// caller may start it as it is.
+inline std::string desktopConfiguration(std::uint16_t mixedPort, std::uint16_t controllerPort = 0,
+                                        const std::string& listen = "127.0.0.1") {
+    return R"({"log":{"level":"info","timestamp":true},)"
+           R"("dns":{"servers":[{"type":"https","tag":"remote","server":"1.1.1.1","path":"/dns-query","detour":"proxy"},)"
+           R"({"type":"local","tag":"local"},)"
+           R"({"type":"fakeip","tag":"fake","inet4_range":"198.18.0.0/15","inet6_range":"fc00::/18"}],)"
+           R"("rules":[{"rule_set":"ads","action":"reject"},{"query_type":["A","AAAA"],"server":"fake"},)"
+           R"({"domain_suffix":[".lan"],"server":"local"}],"final":"remote","independent_cache":true},)"
+           R"("inbounds":[{"type":"tun","tag":"tun-in","address":["172.19.0.1/30","fdfe:dcba:9876::1/126"],)"
+           R"("auto_route":true,"strict_route":true,"stack":"mixed"},)"
+           R"({"type":"mixed","tag":"mixed-in","listen":")" +
+           listen + R"(","listen_port":)" + std::to_string(mixedPort) +
+           R"(}],"endpoints":[{"type":"wireguard","tag":"wg","address":["10.13.0.2/32"],)"
+           R"("private_key":"eCtXsJZ27+4PbhDkHnB923tkUn2Gj59wZw5wFA75MnU=","peers":[{"address":"198.51.100.5",)"
+           R"("port":51820,"public_key":"Z1XXLsKYkYxuiYjJIkRvtIKFepCYHTgON+GwPq7SOV4=","allowed_ips":["0.0.0.0/0"]}]}],)"
+           R"("outbounds":[{"type":"selector","tag":"proxy","outbounds":["auto","vless","hy2","ss","trojan","wg"],)"
+           R"("default":"auto"},{"type":"urltest","tag":"auto","outbounds":["vless","hy2","ss","trojan"],)"
+           R"("url":"https://www.gstatic.com/generate_204","interval":"3m"},)"
+           R"({"type":"vless","tag":"vless","server":"198.51.100.1","server_port":443,)"
+           R"("uuid":"bf000d23-0752-40b4-affe-68f7707a9661","tls":{"enabled":true,"server_name":"example.org",)"
+           R"("utls":{"enabled":true,"fingerprint":"chrome"}},"transport":{"type":"ws","path":"/ws",)"
+           R"("headers":{"Host":"cdn.example.org","host":"cdn.example.org","X-Original-Path":"/ws"}}},)"
+           R"({"type":"hysteria2","tag":"hy2","server":"198.51.100.2","server_port":443,"password":"hy2-secret",)"
+           R"("tls":{"enabled":true,"server_name":"example.org"}},)"
+           R"({"type":"shadowsocks","tag":"ss","server":"198.51.100.3","server_port":8388,)"
+           R"("method":"2022-blake3-aes-128-gcm","password":"8JCsPssfgS8tiRwiMlhARg==","multiplex":{"enabled":true}},)"
+           R"({"type":"trojan","tag":"trojan","server":"198.51.100.4","server_port":443,"password":"trojan-secret",)"
+           R"("tls":{"enabled":true,"server_name":"example.org"}},{"type":"direct","tag":"direct"}],)"
+           R"("route":{"rules":[{"action":"sniff"},{"protocol":"dns","action":"hijack-dns"},)"
+           R"({"ip_is_private":true,"outbound":"direct"},{"process_path":["/usr/bin/ssh"],"outbound":"direct"},)"
+           R"({"rule_set":"ads","action":"reject"},{"rule_set":"lan","outbound":"direct"}],)"
+           R"("rule_set":[{"type":"remote","tag":"ads","format":"binary","url":"https://rules.example/ads.srs",)"
+           R"("download_detour":"proxy"},{"type":"inline","tag":"lan","rules":[{"ip_cidr":["192.168.0.0/16"]}]}],)"
+           R"("final":"proxy","auto_detect_interface":true,"default_domain_resolver":"local"},)"
+           R"("experimental":{"cache_file":{"enabled":true,"cache_id":"work"},)"
+           R"("clash_api":{"external_controller":"127.0.0.1:)" +
+           std::to_string(controllerPort) + R"(","secret":"s3cret"}}})";
 }
 
 }  // namespace velmora::bench

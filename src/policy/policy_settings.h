@@ -28,11 +28,18 @@ struct PolicySettings {
     // The group whose members start any configuration, as the system names
     // callers' groups; none unless an operator named one.
     std::optional<std::string> trustedGroup;
-    // Listeners (inbounds, endpoints and services) in one ordinary caller's
-    // configuration, and in all of one ordinary user's instances together.
-    // A desktop configuration has two or three.
+    // Listeners (inbounds, endpoints and the controllers' addresses) in one
+    // ordinary caller's configuration, and in all of one ordinary user's
+    // instances together. A desktop configuration has two or three.
     std::int32_t maxListenersPerStart = 16;
     std::int32_t maxListenersPerUser = 32;
+    // Cache files an ordinary user's folder keeps (one per cache id; the
+    // engine opens them with the system's rights), and the bytes they may
+    // take before a start with a cache file is refused; the longest cache id,
+    // which names its file.
+    std::int32_t maxCacheFiles = 8;
+    std::uint64_t maxCacheBytes = 64 * 1024 * 1024;
+    std::size_t maxCacheIdBytes = 64;
     // Descriptors the service keeps for itself: an ordinary user's start that
     // would leave fewer is refused, so the accept loop and privileged callers
     // are always served.

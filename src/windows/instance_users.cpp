@@ -7,7 +7,25 @@ namespace velmora::vpn {
 // Each operation holds instancesMutex_ for its one look or change and
 // nothing else: no backend call and no log call is ever made under it.
 
-std::string SingBoxNamedPipeServer::reserveInstance(const platform::CallerIdentity& caller, std::int32_t listeners) {
+namespace {
+
+// The cache files one user's folder would hold with `cache` added: those in
+// it when the start was checked, and those its instances use or are about
+// to make.
+std::size_t cacheFilesWith(const CacheFile& cache, const std::string& user,
+                           const std::set<std::pair<std::string, std::string>>& inUse) {
+    std::set<std::string> files(cache.present.begin(), cache.present.end());
+    for (auto used = inUse.lower_bound({user, {}}); used != inUse.end() && used->first == user; ++used)
+        files.insert(used->second);
+    files.insert(cache.name);
+    return files.size();
+}
+
+}  // namespace
+
+std::string SingBoxNamedPipeServer::reserveInstance(const platform::CallerIdentity& caller,
+                                                    const Admission& admission) {
+    const std::int32_t listeners = admission.listeners;
     if (!caller.privileged) {
         // Counted before the lock: it lists the process's descriptors.
         const std::optional<std::size_t> left = settings_.policy.descriptorsLeft();
@@ -41,6 +59,19 @@ std::string SingBoxNamedPipeServer::reserveInstance(const platform::CallerIdenti
         const auto needed =
             static_cast<std::size_t>(listenersComing + listeners + 1) + settings_.policy.descriptorReserve;
         if (left && *left < needed) return "The service keeps its last descriptors for its own use; try again later";
+        const CacheFile& cache = admission.cache;
+        if (!cache.name.empty()) {
+            if (cachesInUse_.count({caller.user, cache.name}) != 0) {
+                return "Your user runs a profile with this cache already; give each running profile its own "
+                       "experimental.cache_file.cache_id";
+            }
+            const auto most = static_cast<std::size_t>(settings_.policy.maxCacheFiles);
+            if (cacheFilesWith(cache, caller.user, cachesInUse_) > most) {
+                return "Your user keeps " + std::to_string(most) + " cache files already; at most " +
+                       std::to_string(most) + " may be kept";
+            }
+            cachesInUse_.insert({caller.user, cache.name});
+        }
         Share& mine = startsUnderWay_[caller.user];
         ++mine.instances;
         mine.listeners += listeners;
@@ -52,14 +83,24 @@ std::string SingBoxNamedPipeServer::reserveInstance(const platform::CallerIdenti
     return {};
 }
 
-void SingBoxNamedPipeServer::settleInstance(const platform::CallerIdentity& caller, std::int32_t listeners,
+void SingBoxNamedPipeServer::settleInstance(const platform::CallerIdentity& caller, const Admission& admission,
                                             std::int32_t instanceId) {
     std::lock_guard lock(instancesMutex_);
     Share& mine = startsUnderWay_[caller.user];
-    mine.listeners -= listeners;
+    mine.listeners -= admission.listeners;
     if (--mine.instances == 0) startsUnderWay_.erase(caller.user);
     if (!caller.privileged) --ordinaryStartsUnderWay_;
-    if (instanceId >= 0) instanceUsers_[instanceId] = RunningInstance{caller.user, listeners, !caller.privileged};
+    const std::string& cache = admission.cache.name;
+    if (instanceId < 0) {
+        if (!caller.privileged && !cache.empty()) cachesInUse_.erase({caller.user, cache});
+        return;
+    }
+    // An id the engine handed out twice replaces the record it had.
+    const auto replaced = instanceUsers_.find(instanceId);
+    if (replaced != instanceUsers_.end() && !replaced->second.cache.empty())
+        cachesInUse_.erase({replaced->second.user, replaced->second.cache});
+    instanceUsers_[instanceId] =
+        RunningInstance{caller.user, admission.listeners, !caller.privileged, caller.privileged ? "" : cache};
 }
 
 std::optional<SingBoxNamedPipeServer::RunningInstance> SingBoxNamedPipeServer::instanceUser(
@@ -79,11 +120,16 @@ std::vector<std::int32_t> SingBoxNamedPipeServer::instancesOf(const std::string&
 
 void SingBoxNamedPipeServer::forgetInstance(std::int32_t instanceId) {
     std::lock_guard lock(instancesMutex_);
-    instanceUsers_.erase(instanceId);
+    const auto found = instanceUsers_.find(instanceId);
+    if (found == instanceUsers_.end()) return;
+    if (!found->second.cache.empty()) cachesInUse_.erase({found->second.user, found->second.cache});
+    instanceUsers_.erase(found);
 }
 
 void SingBoxNamedPipeServer::forgetAllInstances() {
     std::lock_guard lock(instancesMutex_);
+    for (const auto& [instanceId, running] : instanceUsers_)
+        if (!running.cache.empty()) cachesInUse_.erase({running.user, running.cache});
     instanceUsers_.clear();
 }
 

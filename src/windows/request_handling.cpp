@@ -136,16 +136,16 @@ std::string SingBoxNamedPipeServer::handleRequest(const std::string& requestText
                 if (!admission.why.empty() && settings_.notice) settings_.notice(line);
                 return errorResponse(request, admission.refusal);
             }
-            const std::string refusal = reserveInstance(caller, admission.listeners);
+            const std::string refusal = reserveInstance(caller, admission);
             if (!refusal.empty()) return errorResponse(request, refusal);
             StartResult result;
             try {
                 result = backend_.startInstance(admission.config);
             } catch (...) {
-                settleInstance(caller, admission.listeners, -1);
+                settleInstance(caller, admission, -1);
                 throw;
             }
-            settleInstance(caller, admission.listeners, result.ok ? result.instanceId : -1);
+            settleInstance(caller, admission, result.ok ? result.instanceId : -1);
             if (!result.ok) {
                 return errorResponse(request, result.error.empty() ? "Failed to start sing-box" : result.error);
             }

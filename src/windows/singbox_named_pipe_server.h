@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +16,7 @@
 #include "platform/caller_identity.h"
 #include "platform/pipe_endpoint.h"
 #include "platform/pipe_io.h"
+#include "policy/config_policy.h"
 #include "protocol/constants.h"
 #include "windows/client_book.h"
 #include "windows/line_limiter.h"
@@ -102,21 +104,26 @@ private:
         std::string user;  // who started it
         std::int32_t listeners = 0;
         bool ordinary = true;  // started by an ordinary caller
+        std::string cache;     // its cache file's name in the user's folder, if any
     };
     // What an ordinary user's start may not pass: the refusal's text, or empty
     // when the start is counted as under way.
-    std::string reserveInstance(const platform::CallerIdentity& caller, std::int32_t listeners);
-    void settleInstance(const platform::CallerIdentity& caller, std::int32_t listeners,
+    std::string reserveInstance(const platform::CallerIdentity& caller, const Admission& admission);
+    void settleInstance(const platform::CallerIdentity& caller, const Admission& admission,
                         std::int32_t instanceId);  // -1: the start failed
     std::optional<RunningInstance> instanceUser(std::int32_t instanceId) const;
     std::vector<std::int32_t> instancesOf(const std::string& user) const;
     void forgetInstance(std::int32_t instanceId);
     void forgetAllInstances();
 
-    mutable std::mutex instancesMutex_;                      // guards the three members below
+    mutable std::mutex instancesMutex_;                      // guards the four members below
     std::map<std::int32_t, RunningInstance> instanceUsers_;  // running instance id -> whose it is
     std::map<std::string, Share> startsUnderWay_;            // user -> starts not yet answered (never empty)
     std::int32_t ordinaryStartsUnderWay_ = 0;                // those of them by ordinary callers
+    // The cache files of ordinary users' running instances and starts under
+    // way, as (user, file name): the engine holds a cache file locked, so no
+    // two of them may share one.
+    std::set<std::pair<std::string, std::string>> cachesInUse_;
 
     mutable std::mutex ownersMutex_;                // guards owners_
     std::map<std::int32_t, std::uint32_t> owners_;  // instance id -> owner process id

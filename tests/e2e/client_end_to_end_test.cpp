@@ -47,7 +47,8 @@ TEST_F(ClientEndToEnd, AnOrdinaryUserActsOnItsOwnInstancesOnly) {
     // 1: 65533's, which takes two seconds to come up; meanwhile its id is
     // nobody's yet, and a stop of it by another user touches nothing.
     const std::string slow = folder + "/slow.json";
-    std::ofstream(slow) << R"({"standin":{"startDelayMs":2000},"inbounds":[{"listen_port":)" << ports[1] << "}]}";
+    std::ofstream(slow) << R"({"outbounds":[{"type":"direct","tag":"standin:{\"startDelayMs\":2000}"}],)"
+                        << R"("inbounds":[{"type":"mixed","listen_port":)" << ports[1] << "}]}";
     auto starting = std::async(std::launch::async, [&] { return as(65533, {"start", "--config", slow}); });
     const auto refused = [](const std::string& id) {
         return Ran(1u, testing::errorAnswer("Instance " + id + " belongs to another user") + "\n", "");

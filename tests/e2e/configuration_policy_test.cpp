@@ -3,7 +3,10 @@
 // name files and programs as the engine does. The service is root here.
 #include "support/prelude.h"
 
+#include <fcntl.h>
+#include <grp.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <boost/json.hpp>
@@ -20,6 +23,17 @@ std::uint16_t freeLowPort() {
     for (std::uint16_t port = 1000; port > 900; --port)
         if (!testing::tcpPortAccepts(port)) return port;
     return 0;
+}
+
+// Whether user `uid` may open `path`: list a folder, or read a file.
+bool userMayOpen(std::uint32_t uid, const std::string& path) {
+    const pid_t child = fork();
+    if (child == 0) {
+        if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 || setresuid(uid, uid, uid) != 0) _exit(2);
+        _exit(open(path.c_str(), O_RDONLY) >= 0 ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 class ConfigurationPolicy : public ::testing::Test {
@@ -66,8 +80,8 @@ protected:
 struct Attack {
     std::string config;
     std::string field;  // as the refusal names it, in the letter case of `config`
-    std::string why;
-    bool visible;  // whether what the engine does leaves a trace to look for
+    std::string why;    // what the refusal says of it
+    bool visible;       // whether what the engine does leaves a trace to look for
 };
 
 // The configuration with every key in upper case, and a field so named.
@@ -95,30 +109,48 @@ TEST_F(ConfigurationPolicy, AttacksAreRefusedForOrdinaryUsersOnlyAndLeaveNothing
     ASSERT_EQ(chown(script.c_str(), 65534, 65534), 0);
     const std::uint16_t lowPort = freeLowPort();
     ASSERT_NE(lowPort, 0);
-    const std::string writes = "it makes the service write files";
+    const std::uint16_t served = testing::freeTcpPort();   // a server for others
+    const std::uint16_t proxied = testing::freeTcpPort();  // a local proxy with a field nobody reviewed
+    const std::string writes = "is not allowed for your user: it makes the service write files";
+    const std::string notReviewed = "is not reviewed for your user";
+    const std::string hysteria = R"({"inbounds":[{"type":"hysteria2","listen":"127.0.0.1","listen_port":)" +
+                                 std::to_string(served) + R"(,"users":[{"password":"p"}],"masquerade":)";
     const std::vector<Attack> attacks = {
         {R"({"log":{"output":")" + rootOnly + R"(/engine.log"}})", "log.output", writes, true},
         {R"({"experimental":{"cache_file":{"enabled":true,"path":")" + users + R"(/c.db"}}})",
-         "experimental.cache_file.path", "the service sets it", true},
+         "experimental.cache_file.path", "is not allowed for your user: the service sets it", true},
         {R"({"route":{"rule_set":[{"type":"local","tag":"s","path":"/etc/shadow"}]}})",
-         "route.rule_set[0].type (local)", "it makes the service read files", false},
+         "route.rule_set[0].type (local)", "is not allowed for your user: it makes the service read files", false},
         {R"({"experimental":{"clash_api":{"external_ui":"/root"}}})", "experimental.clash_api.external_ui",
-         "it makes the service serve files", false},
+         "is not allowed for your user: it makes the service serve files", false},
         {R"({"outbounds":[{"type":"tor","executable_path":")" + script + R"("}]})", "outbounds[0].type (tor)",
-         "it makes the service run programs", true},
+         "is not allowed for your user: it makes the service run programs", true},
         {R"({"inbounds":[{"type":"mixed","listen":"127.0.0.1","listen_port":)" + std::to_string(lowPort) + "}]}",
-         "inbounds[0].listen_port", "only root may listen on ports below 1024", true},
+         "inbounds[0].listen_port", "is not allowed for your user: only root may listen on ports below 1024", true},
+        // What nobody reviewed: a file server for every client that fails to
+        // log in, in text and in object form; a DNS service on port 53 by
+        // default; a type and a section nobody reviewed; a field nobody
+        // reviewed in a local proxy.
+        {hysteria + R"("file:///etc"}]})", "inbounds[0].type (hysteria2)", notReviewed, true},
+        {hysteria + R"({"type":"file","directory":"/root"}}]})", "inbounds[0].type (hysteria2)", notReviewed, true},
+        {R"({"services":[{"type":"resolved"}]})", "services", notReviewed, false},
+        {R"({"outbounds":[{"type":"mieru","server":"198.51.100.1"}]})", "outbounds[0].type (mieru)", notReviewed,
+         false},
+        {R"({"providers":[{"type":"remote","url":"https://x.example"}]})", "providers", notReviewed, false},
+        {R"({"inbounds":[{"type":"mixed","listen":"127.0.0.1","listen_port":)" + std::to_string(proxied) +
+             R"(,"fallback":{"server":"127.0.0.1","server_port":80}}]})",
+         "inbounds[0].fallback", notReviewed, true},
     };
     const auto leftBehind = [&] {
         return fs::exists(rootOnly + "/engine.log") || fs::exists(rootOnly + "/cache.db") ||
-               fs::exists(rootOnly + "/tor-ran") || testing::tcpPortAccepts(lowPort);
+               fs::exists(rootOnly + "/tor-ran") || testing::tcpPortAccepts(lowPort) ||
+               testing::tcpPortAccepts(served) || testing::tcpPortAccepts(proxied);
     };
     for (const Attack& attack : attacks) {
         const std::string key = attack.config.substr(2, attack.config.find('"', 2) - 2);
         const std::vector<std::pair<std::string, std::string>> variants = {
-            {attack.config, "Configuration field " + attack.field + " is not allowed for your user: " + attack.why},
-            {upperKeys(attack.config),
-             "Configuration field " + upperField(attack.field) + " is not allowed for your user: " + attack.why},
+            {attack.config, "Configuration field " + attack.field + " " + attack.why},
+            {upperKeys(attack.config), "Configuration field " + upperField(attack.field) + " " + attack.why},
             {"{\"" + key + "\":{}," + attack.config.substr(1), "Configuration gives a field twice in its top level"},
         };
         for (const auto& [config, refusal] : variants) {
@@ -138,41 +170,136 @@ TEST_F(ConfigurationPolicy, AttacksAreRefusedForOrdinaryUsersOnlyAndLeaveNothing
 }
 
 // A desktop client's configuration starts for an ordinary user as it is,
-// with its cache in a root-owned folder of the user's own; another user's
-// cache is elsewhere. A folder the user made there first is not used.
-TEST_F(ConfigurationPolicy, ADesktopConfigurationKeepsItsCacheInTheUsersOwnRootOwnedFolder) {
-    const std::string desktop = bench::desktopConfiguration(testing::freeTcpPort());
-    for (const std::uint32_t uid : {65534u, 65533u}) {
-        EXPECT_THAT(start(uid, desktop).output, HasSubstr(R"("ok":true)"));
-        const std::string own = folder + "/data/users/" + std::to_string(uid);
-        struct stat cache {
-        }, made{};
-        ASSERT_EQ(stat((own + "/cache.db").c_str(), &cache) | stat(own.c_str(), &made), 0) << own;
-        EXPECT_EQ(cache.st_uid + made.st_uid, 0u);
-        EXPECT_EQ(made.st_mode & 07777, 0755u);
-        stopAll();
+// listening on every address (IPv6 too, where the machine has it), with the
+// profile's cache in a root-owned folder of the user's own that no other
+// user may list or read. A second profile gets a file of its own; a start
+// of a running profile's cache is refused. A folder the user made there
+// first is not used.
+TEST_F(ConfigurationPolicy, ADesktopConfigurationRunsWithACacheOfItsOwnInAPrivateFolder) {
+    const std::string any = testing::ipv6Available() ? "::" : "0.0.0.0";
+    const std::uint16_t ports[] = {testing::freeTcpPort(), testing::freeTcpPort(), testing::freeTcpPort(),
+                                   testing::freeTcpPort()};
+    const std::string work = bench::desktopConfiguration(ports[0], ports[1], any);
+    std::string home = bench::desktopConfiguration(ports[2], ports[3]);
+    home.replace(home.find(R"("cache_id":"work")"), 17, R"("cache_id":"home")");
+    EXPECT_THAT(start(65534, work).output, HasSubstr(R"("ok":true)"));
+    EXPECT_THAT(start(65534, home).output, HasSubstr(R"("ok":true)"));
+    for (const std::uint16_t port : ports) EXPECT_TRUE(testing::tcpPortAccepts(port)) << port;
+    const std::string own = folder + "/data/users/65534";
+    const std::string cache = own + "/cache-776f726b.db";  // "work"
+    struct stat made {};
+    ASSERT_EQ(stat(own.c_str(), &made), 0);
+    EXPECT_EQ(made.st_mode & 07777, 0700u);
+    for (const std::string& file : {cache, own + "/cache-686f6d65.db"}) {
+        struct stat kept {};
+        ASSERT_EQ(stat(file.c_str(), &kept), 0) << file;
+        EXPECT_EQ(kept.st_uid + made.st_uid, 0u);
     }
+    EXPECT_THAT(start(65534, bench::desktopConfiguration(testing::freeTcpPort())),
+                Ran(1u,
+                    testing::errorAnswer("Your user runs a profile with this cache already; give each running "
+                                         "profile its own experimental.cache_file.cache_id") +
+                        "\n",
+                    ""));
+    EXPECT_FALSE(userMayOpen(65533, own) || userMayOpen(65533, cache));
+    EXPECT_TRUE(userMayOpen(0, own) && userMayOpen(0, cache));
+    stopAll();
+
     // Made beforehand by the user: refused, and the log says why.
     fs::create_directories(folder + "/data/users/65532");
     ASSERT_EQ(chown((folder + "/data/users/65532").c_str(), 65532, 65532), 0);
-    EXPECT_THAT(start(65532, desktop),
+    EXPECT_THAT(start(65532, work),
                 Ran(1u, testing::errorAnswer("Your user's data folder cannot be used") + "\n", ""));
     EXPECT_TRUE(logs.shows("Refused a configuration of uid 65532: Your user's data folder cannot be used (" + folder +
                            "/data/users/65532 is owned by user 65532)"));
-    EXPECT_FALSE(fs::exists(folder + "/data/users/65532/cache.db"));
+    EXPECT_FALSE(fs::exists(folder + "/data/users/65532/cache-776f726b.db"));
 }
 
-// An ordinary user's configuration of 10,000 listeners is refused; while the
-// user holds everything the policy lets it hold, root is answered at once.
+// The client examples of the engine's documentation start for an ordinary
+// user: as they are, or adapted as docs/protocol.md asks (certificates
+// inline, rule sets for geoip and geosite, the hijack-dns action for the dns
+// outbound, the tun's address for its inet4_address).
+TEST_F(ConfigurationPolicy, TheEnginesClientExamplesStart) {
+    const std::string tls = R"("tls":{"enabled":true,"server_name":"example.org")";
+    const std::string examples[] = {
+        R"({"outbounds":[{"type":"trojan","server":"127.0.0.1","server_port":8080,"password":"password",)" + tls +
+            R"(,"utls":{"enabled":true,"fingerprint":"firefox"}},"multiplex":{"enabled":true}}]})",
+        R"({"outbounds":[{"type":"trojan","server":"127.0.0.1","server_port":8080,"password":"password",)" + tls +
+            R"(,"certificate":"-----BEGIN CERTIFICATE-----\n-----END CERTIFICATE-----"}}]})",
+        R"({"outbounds":[{"type":"hysteria2","server":"127.0.0.1","server_port":8080,"up_mbps":100,)"
+        R"("down_mbps":100,"password":"<password>",)" +
+            tls + R"(,"insecure":true}}]})",
+        R"({"outbounds":[{"type":"shadowsocks","server":"127.0.0.1","server_port":8080,)"
+        R"("method":"2022-blake3-aes-128-gcm","password":"<server_pasword>:<user_password>",)"
+        R"("multiplex":{"enabled":true}}]})",
+        R"({"outbounds":[{"type":"tuic","server":"127.0.0.1","server_port":8080,)"
+        R"("uuid":"059032A9-7D40-4A96-9BB1-36823D848068","password":"hello","congestion_control":"bbr",)" +
+            tls + "}}]}",
+        R"({"dns":{"servers":[{"tag":"google","address":"tls://8.8.8.8"},)"
+        R"({"tag":"local","address":"223.5.5.5","detour":"direct"}],)"
+        R"("rules":[{"outbound":"any","server":"local"}],"strategy":"ipv4_only"},)"
+        R"("inbounds":[{"type":"tun","address":"172.19.0.1/30","auto_route":true,"strict_route":false}],)"
+        R"("outbounds":[{"type":"direct","tag":"direct"}],)"
+        R"("route":{"rules":[{"protocol":"dns","action":"hijack-dns"},{"ip_is_private":true,"outbound":"direct"}],)"
+        R"("auto_detect_interface":true}})",
+        R"({"outbounds":[{"type":"direct","tag":"direct"},{"type":"block","tag":"block"}],)"
+        R"("route":{"rules":[{"type":"logical","mode":"or","rules":[{"protocol":"dns"},{"port":53}],)"
+        R"("action":"hijack-dns"},{"ip_is_private":true,"outbound":"direct"},)"
+        R"({"clash_mode":"Direct","outbound":"direct"},{"clash_mode":"Global","outbound":"default"},)"
+        R"({"type":"logical","mode":"or","rules":[{"port":853},{"network":"udp","port":443},{"protocol":"stun"}],)"
+        R"("outbound":"block"},{"type":"logical","mode":"and","rules":[{"rule_set":"geosite-geolocation-!cn",)"
+        R"("invert":true},{"rule_set":["geoip-cn","geosite-cn"]}],"outbound":"direct"}],)"
+        R"("rule_set":[{"type":"remote","tag":"geoip-cn","format":"binary",)"
+        R"("url":"https://raw.githubusercontent.com/SagerNet/sing-geoip/rule-set/geoip-cn.srs"},)"
+        R"({"type":"remote","tag":"geosite-cn","format":"binary",)"
+        R"("url":"https://raw.githubusercontent.com/SagerNet/sing-geosite/rule-set/geosite-cn.srs"},)"
+        R"({"type":"remote","tag":"geosite-geolocation-!cn","format":"binary",)"
+        R"("url":"https://raw.githubusercontent.com/SagerNet/sing-geosite/rule-set/geosite-geolocation-!cn.srs"}]}})",
+    };
+    for (const std::string& example : examples) EXPECT_THAT(start(65534, example).output, HasSubstr(R"("ok":true)"));
+    stopAll();
+}
+
+// An ordinary user's configuration of 10,000 listeners is refused, and one
+// of 16 inbounds and both controllers: nothing of it listens; 15 and a
+// controller, the most it may hold, all listen. While the user holds
+// everything the policy lets it hold, root is answered at once.
 TEST_F(ConfigurationPolicy, WhatAUserMayHoldLeavesTheServiceToOthers) {
     boost::json::array many;
     for (int i = 0; i < 10000; ++i) many.push_back({{"type", "mixed"}, {"listen_port", 0}});
     EXPECT_THAT(start(65534, boost::json::serialize(boost::json::object{{"inbounds", many}})),
                 Ran(1u,
-                    testing::errorAnswer("Configuration holds 10000 listeners (inbounds, endpoints and services); "
+                    testing::errorAnswer("Configuration holds 10000 listeners (inbounds, endpoints and "
+                                         "controllers); your user may start at most 16 at once") +
+                        "\n",
+                    ""));
+    std::vector<std::uint16_t> ports;
+    boost::json::array inbounds;
+    for (int i = 0; i < 16; ++i) {
+        ports.push_back(testing::freeTcpPort());
+        inbounds.push_back({{"type", "mixed"}, {"listen", "127.0.0.1"}, {"listen_port", ports.back()}});
+    }
+    ports.push_back(testing::freeTcpPort());
+    ports.push_back(testing::freeTcpPort());
+    const auto controllers = [&](bool both) {
+        boost::json::object experimental{
+            {"clash_api", {{"external_controller", "127.0.0.1:" + std::to_string(ports[16])}}}};
+        if (both) experimental["v2ray_api"] = {{"listen", "127.0.0.1:" + std::to_string(ports[17])}};
+        return boost::json::serialize(boost::json::object{{"inbounds", inbounds}, {"experimental", experimental}});
+    };
+    const auto listening = [&] { return std::count_if(ports.begin(), ports.end(), testing::tcpPortAccepts); };
+    EXPECT_THAT(start(65534, controllers(true)),
+                Ran(1u,
+                    testing::errorAnswer("Configuration holds 18 listeners (inbounds, endpoints and controllers); "
                                          "your user may start at most 16 at once") +
                         "\n",
                     ""));
+    EXPECT_EQ(listening(), 0);
+    inbounds.pop_back();
+    EXPECT_THAT(start(65534, controllers(false)).output, HasSubstr(R"("ok":true)"));
+    EXPECT_EQ(listening(), 16);
+    stopAll();
+
     const std::string two = R"({"inbounds":[{"type":"mixed","listen_port":0},{"type":"mixed","listen_port":0}]})";
     for (int i = 0; i < 16; ++i) EXPECT_THAT(start(65534, two).output, HasSubstr(R"("ok":true)")) << i;
     const auto before = std::chrono::steady_clock::now();

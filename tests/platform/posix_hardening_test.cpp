@@ -206,7 +206,8 @@ TEST_F(Folder, ALogIsKeptOnlyWhereNoOtherUserCanPlantHoldOrGrowIt) {
 // The way to a user's data folder: whatever another user made or may change
 // on it is never used (a link, a folder of its own, one it may write); a
 // root-owned sticky folder like /tmp may lie above it; what the service
-// makes is root's, 0755.
+// makes is root's, 0755 on the way and 0700 for the user's own, whatever the
+// umask, and an own folder left open to others is narrowed to 0700.
 TEST_F(Folder, AUsersDataFolderIsUsedOnlyWhereNoOtherUserCanChangeTheWay) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to play other users";
     const std::string data = folder + "/data";
@@ -215,8 +216,11 @@ TEST_F(Folder, AUsersDataFolderIsUsedOnlyWhereNoOtherUserCanChangeTheWay) {
         platform::SystemError error;
         return platform::userDataFolder(root, {"uid 65534", false, {}}, error).value_or(platform::failureText(error));
     };
+    const mode_t umaskBefore = umask(077);
     ASSERT_EQ(use(data), own);
-    for (const std::string& made : {data, data + "/users", own}) EXPECT_EQ(statOf(made).st_mode & 07777, 0755u);
+    umask(umaskBefore);
+    for (const std::string& made : {data, data + "/users"}) EXPECT_EQ(statOf(made).st_mode & 07777, 0755u);
+    EXPECT_EQ(statOf(own).st_mode & 07777, 0700u);
     EXPECT_EQ(statOf(own).st_uid, 0u);
     chmod((data + "/users").c_str(), 0775);
     EXPECT_EQ(use(data), data + "/users may be written by other users");
@@ -225,6 +229,8 @@ TEST_F(Folder, AUsersDataFolderIsUsedOnlyWhereNoOtherUserCanChangeTheWay) {
     chmod(own.c_str(), 01777);  // but not for the folder itself
     EXPECT_EQ(use(data), own + " may be written by other users");
     chmod(own.c_str(), 0755);
+    EXPECT_EQ(use(data), own);
+    EXPECT_EQ(statOf(own).st_mode & 07777, 0700u);
     chown(own.c_str(), 65534, 65534);
     EXPECT_EQ(use(data), own + " is owned by user 65534");
     fs::create_directory(folder + "/elsewhere");

@@ -160,6 +160,8 @@ std::string siblingProgram(const std::string& name) {
     return self.substr(0, self.find_last_of("\\/") + 1) + name;
 }
 
+bool ipv6Available() { return standin::TcpListener().open("::1", 0); }
+
 std::uint16_t freeTcpPort() {
     // Outgoing connections take their ports from 32768 upwards on Linux (and
     // so under Wine); tests take theirs from below.

@@ -149,8 +149,8 @@ TEST_F(OrdinaryCallers, StartsGoToTheEngineAsCheckedAndWithinTheListenersAndTheD
     });
     std::string sent;
     const auto start = [&](int listeners, const platform::CallerIdentity& caller) {
-        sent = "{ \"inbounds\" : [ {}";
-        for (int i = 1; i < listeners; ++i) sent += ", {}";
+        sent = "{ \"inbounds\" : [ {\"type\":\"mixed\"}";
+        for (int i = 1; i < listeners; ++i) sent += ", {\"type\":\"mixed\"}";
         sent += " ] }";
         return handle(
             boost::json::serialize(boost::json::object{{"command", "start"}, {"payload", {{"config", sent}}}}), caller);
@@ -158,7 +158,7 @@ TEST_F(OrdinaryCallers, StartsGoToTheEngineAsCheckedAndWithinTheListenersAndTheD
     const auto started = [](int id) { return okAnswer(R"({"instanceId":)" + std::to_string(id) + "}"); };
 
     EXPECT_EQ(start(2, user()), started(0));
-    EXPECT_EQ(engineSaw.back(), R"({"inbounds":[{},{}]})");  // written out again
+    EXPECT_EQ(engineSaw.back(), R"({"inbounds":[{"type":"mixed"},{"type":"mixed"}]})");  // written out again
     EXPECT_EQ(stop(0, user()), okAnswer("{}"));
     EXPECT_EQ(start(16, user()), started(1));
     EXPECT_EQ(start(16, user()), started(2));
@@ -201,6 +201,43 @@ TEST_F(OrdinaryCallers, InstanceLinesAreLimitedPerUserAndNeverForPrivilegedCalle
     EXPECT_EQ(logs.lines(),
               (Lines{refusal, refusal, other, "Started sing-box instance 0", "Started sing-box instance 1",
                      "Started sing-box instance 2", "Stopped sing-box instance 777777"}));
+}
+
+// Each of a user's running profiles keeps a cache file of its own: a second
+// start of a running one's file is refused until that one stops (another
+// user's is another file), and the user's folder keeps at most 8 files,
+// counting those of starts not yet answered: the 8th new one passes, the
+// 9th does not, an old one still does.
+TEST_F(OrdinaryCallers, RunningProfilesNeverShareACacheFileAndAUserKeepsAtMostEight) {
+    const std::string folder = testing::makeTempFolder("cache-share");
+    settings.policy.dataFolder = folder;
+    int next = 0;
+    ON_CALL(backend, startInstance).WillByDefault([&](const std::string&) { return StartResult{true, next++, {}}; });
+    const auto start = [&](const std::string& id, const platform::CallerIdentity& caller) {
+        return handle(R"({"command":"start","payload":{"config":"{\"experimental\":{\"cache_file\":)"
+                      R"({\"enabled\":true,\"cache_id\":\")" + id + R"(\"}}}"}})",
+                      caller);
+    };
+    const auto started = [](int id) { return okAnswer(R"({"instanceId":)" + std::to_string(id) + "}"); };
+    const std::string shared = errorAnswer(
+        "Your user runs a profile with this cache already; give each running profile its own "
+        "experimental.cache_file.cache_id");
+    EXPECT_EQ(start("a", user()), started(0));
+    EXPECT_EQ(start("a", user()), shared);
+    EXPECT_EQ(start("a", user(65533)), started(1));
+    EXPECT_EQ(stop(0, user()), okAnswer("{}"));
+    EXPECT_EQ(start("a", user()), started(2));
+    // The engine makes the file as it starts; a file of an earlier run counts too.
+    const std::string own = folder + "/users/" + user().user.substr(user().user.rfind(' ') + 1);
+    std::ofstream(own + "/cache-61.db").put('x');
+    std::ofstream(own + "/cache-6f6c64.db").put('x');
+    for (const char* id : {"b", "c", "d", "e", "f", "g"}) EXPECT_THAT(start(id, user()), HasSubstr(R"("ok":true)"));
+    EXPECT_EQ(start("h", user()), errorAnswer("Your user keeps 8 cache files already; at most 8 may be kept"));
+    EXPECT_EQ(start("old", user()), started(9));
+    EXPECT_EQ(handle(R"({"command":"stopAll"})", root), okAnswer("{}"));
+    EXPECT_EQ(start("a", user()), started(10));
+    server.reset();
+    fs::remove_all(folder);
 }
 
 // Ordinary users run 48 instances together: the 49th start is refused

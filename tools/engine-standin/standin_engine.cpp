@@ -4,6 +4,7 @@
 // every outcome the service must handle.
 #include <boost/json.hpp>
 
+#include <cstdlib>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -48,11 +49,30 @@ std::optional<std::int32_t> integerMember(const boost::json::object& object, con
     return static_cast<std::int32_t>(member->get_int64());
 }
 
+// The script is the top-level "standin" object, or, where the service
+// passes only reviewed fields on, the text after "standin:" in an outbound's
+// tag.
+const boost::json::object* scriptObject(const boost::json::object& config, boost::json::value& parsedTag) {
+    const boost::json::value* member = memberOf(config, "standin");
+    if (member != nullptr && member->is_object()) return &member->get_object();
+    const boost::json::value* outbounds = memberOf(config, "outbounds");
+    if (outbounds == nullptr || !outbounds->is_array()) return nullptr;
+    for (const boost::json::value& outbound : outbounds->get_array()) {
+        const boost::json::value* tag = outbound.is_object() ? memberOf(outbound.get_object(), "tag") : nullptr;
+        if (tag == nullptr || !tag->is_string() || !tag->get_string().starts_with("standin:")) continue;
+        boost::json::error_code error;
+        parsedTag = boost::json::parse(tag->get_string().subview(8), error);
+        return error ? nullptr : parsedTag.if_object();
+    }
+    return nullptr;
+}
+
 Script readScript(const boost::json::object& config) {
     Script script;
-    const boost::json::value* member = memberOf(config, "standin");
-    if (member == nullptr || !member->is_object()) return script;
-    const boost::json::object& object = member->get_object();
+    boost::json::value parsedTag;
+    const boost::json::object* found = scriptObject(config, parsedTag);
+    if (found == nullptr) return script;
+    const boost::json::object& object = *found;
     script.createResult = integerMember(object, "createResult");
     script.fixedId = integerMember(object, "fixedId");
     script.startDelayMs = integerMember(object, "startDelayMs").value_or(0);
@@ -63,8 +83,28 @@ Script readScript(const boost::json::object& config) {
     return script;
 }
 
+// "host:port" of a controller, "[v6]:port" included; an empty host is every address.
+void addController(std::vector<Endpoint>& endpoints, const boost::json::value* address) {
+    if (address == nullptr || !address->is_string()) return;
+    const std::string text(address->get_string());
+    const std::size_t colon = text.rfind(':');
+    if (colon == std::string::npos) return;
+    const int port = std::atoi(text.c_str() + colon + 1);
+    if (port <= 0 || port > 65535) return;
+    endpoints.push_back({colon == 0 ? std::string("0.0.0.0") : text.substr(0, colon), static_cast<std::uint16_t>(port)});
+}
+
+// Where the engine listens with TCP: inbounds' ports (on 127.0.0.1 when no
+// address is given), and the clash and v2ray API controllers.
 std::vector<Endpoint> readEndpoints(const boost::json::object& config) {
     std::vector<Endpoint> endpoints;
+    const boost::json::value* experimental = memberOf(config, "experimental");
+    if (experimental != nullptr && experimental->is_object()) {
+        const boost::json::value* clash = memberOf(experimental->get_object(), "clash_api");
+        const boost::json::value* v2ray = memberOf(experimental->get_object(), "v2ray_api");
+        if (clash != nullptr && clash->is_object()) addController(endpoints, memberOf(clash->get_object(), "external_controller"));
+        if (v2ray != nullptr && v2ray->is_object()) addController(endpoints, memberOf(v2ray->get_object(), "listen"));
+    }
     const boost::json::value* inbounds = memberOf(config, "inbounds");
     if (inbounds == nullptr || !inbounds->is_array()) return endpoints;
     for (const boost::json::value& inbound : inbounds->get_array()) {

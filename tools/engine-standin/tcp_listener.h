@@ -11,7 +11,9 @@ namespace velmora::standin {
 // so that anyone can see from outside that an instance is up.
 class TcpListener {
 public:
-    // Binds and listens on an IPv4 address; false when that is not possible.
+    // Binds and listens on an IPv4 or IPv6 address (brackets allowed); "::"
+    // takes IPv4 connections too, as the engine's listeners do. False when
+    // that is not possible.
     bool open(const std::string& address, std::uint16_t port);
     // Accepts and closes every connection that is waiting now.
     void acceptPending() {

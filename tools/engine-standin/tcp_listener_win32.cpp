@@ -23,19 +23,37 @@ void startWinsock() {
 bool TcpListener::open(const std::string& address, std::uint16_t port) {
     close();
     startWinsock();
-    sockaddr_in where{};
-    where.sin_family = AF_INET;
-    where.sin_port = htons(port);
-    if (inet_pton(AF_INET, address.c_str(), &where.sin_addr) != 1) return false;
-    vpn::platform::OwnedSocket made(static_cast<std::intptr_t>(socket(AF_INET, SOCK_STREAM, IPPROTO_TCP)));
+    const std::string host = address.size() > 1 && address.front() == '[' && address.back() == ']'
+                                 ? address.substr(1, address.size() - 2)
+                                 : address;
+    sockaddr_storage where{};
+    int size = 0;
+    auto* four = reinterpret_cast<sockaddr_in*>(&where);
+    auto* six = reinterpret_cast<sockaddr_in6*>(&where);
+    if (inet_pton(AF_INET, host.c_str(), &four->sin_addr) == 1) {
+        four->sin_family = AF_INET;
+        four->sin_port = htons(port);
+        size = sizeof *four;
+    } else if (inet_pton(AF_INET6, host.c_str(), &six->sin6_addr) == 1) {
+        six->sin6_family = AF_INET6;
+        six->sin6_port = htons(port);
+        size = sizeof *six;
+    } else {
+        return false;
+    }
+    vpn::platform::OwnedSocket made(static_cast<std::intptr_t>(socket(where.ss_family, SOCK_STREAM, IPPROTO_TCP)));
     if (!made) return false;
     const auto s = static_cast<SOCKET>(made.get());
     // Exclusive use, as a real engine takes its ports: a second bind fails.
     BOOL yes = TRUE;
     setsockopt(s, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes), sizeof yes);
+    // Windows keeps an IPv6 socket to IPv6 unless told otherwise.
+    DWORD no = 0;
+    if (where.ss_family == AF_INET6)
+        setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&no), sizeof no);
     u_long nonBlocking = 1;
     ioctlsocket(s, FIONBIO, &nonBlocking);
-    if (bind(s, reinterpret_cast<sockaddr*>(&where), sizeof where) != 0 || listen(s, 16) != 0) return false;
+    if (bind(s, reinterpret_cast<sockaddr*>(&where), size) != 0 || listen(s, 16) != 0) return false;
     socket_ = std::move(made);
     return true;
 }

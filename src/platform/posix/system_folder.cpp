@@ -34,9 +34,26 @@ bool systemOwned(int folder, const std::string& shown, bool last, SystemError& e
     return true;
 }
 
+// Gives the open folder `mode`: a made one exactly, one that was there only
+// narrowed (never opened further than it was).
+bool fitMode(int folder, bool made, mode_t mode, const std::string& shown, SystemError& error) {
+    struct stat info {};
+    if (fstat(folder, &info) != 0) {
+        error = {"fstat", static_cast<std::uint32_t>(errno), " (" + shown + ")"};
+        return false;
+    }
+    const mode_t now = info.st_mode & 07777;
+    const mode_t wanted = made ? mode : now & mode;
+    if (now != wanted && fchmod(folder, wanted) != 0) {
+        error = {"fchmod", static_cast<std::uint32_t>(errno), " (" + shown + ")"};
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-OwnedHandle openSystemFolder(const std::string& path, bool create, SystemError& error) {
+OwnedHandle openSystemFolder(const std::string& path, bool create, SystemError& error, mode_t lastMode) {
     if (path.empty() || path.front() != '/') {
         error = {nullptr, 0, path + " is not an absolute path"};
         return {};
@@ -62,14 +79,18 @@ OwnedHandle openSystemFolder(const std::string& path, bool create, SystemError& 
     for (std::size_t i = 0; i < names.size(); ++i) {
         shown += "/" + names[i];
         OwnedHandle next(openat(folder.get(), names[i].c_str(), kFolderFlags));
+        const bool last = i + 1 == names.size();
+        const mode_t mode = last ? lastMode : 0755;
+        bool made = false;
         if (!next && errno == ENOENT && create) {
             // The folder we open it from is checked: nobody else can slip
             // in between the creation and the open below.
-            if (mkdirat(folder.get(), names[i].c_str(), 0755) != 0 && errno != EEXIST) {
+            if (mkdirat(folder.get(), names[i].c_str(), mode) != 0 && errno != EEXIST) {
                 error = {"mkdir", static_cast<std::uint32_t>(errno), " (" + shown + ")"};
                 return {};
             }
             next.reset(openat(folder.get(), names[i].c_str(), kFolderFlags));
+            made = true;
         }
         if (!next) {
             const int code = errno;
@@ -80,7 +101,10 @@ OwnedHandle openSystemFolder(const std::string& path, bool create, SystemError& 
             }
             return {};
         }
-        if (!systemOwned(next.get(), shown, i + 1 == names.size(), error)) return {};
+        if (!systemOwned(next.get(), shown, last, error)) return {};
+        // The umask may have taken bits a made folder needs, and an older
+        // run may have left the last one open to others.
+        if ((made || (last && create)) && !fitMode(next.get(), made, mode, shown, error)) return {};
         folder = std::move(next);
     }
     return folder;

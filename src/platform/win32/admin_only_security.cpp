@@ -100,7 +100,41 @@ bool systemOwnedObject(HANDLE object, bool folder, const std::string& shown, Sys
     return onlyAdministratorsWrite(present, kFileWriteRights, shown, error);
 }
 
-bool systemFolder(const std::wstring& path, const wchar_t* sddl, SystemError& error) {
+bool onlyTheseRead(HANDLE object, const std::string& reader, const std::string& shown, SystemError& error) {
+    // Reading a file's data and listing a folder are the same bit.
+    constexpr ACCESS_MASK kReadRights = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
+    PSECURITY_DESCRIPTOR present = nullptr;
+    PACL list = nullptr;
+    const DWORD code = GetSecurityInfo(object, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list,
+                                       nullptr, &present);
+    if (code != ERROR_SUCCESS) {
+        error = {"GetSecurityInfo", code, " (" + shown + ")"};
+        return false;
+    }
+    const LocalMemory held(present);
+    if (list == nullptr) {
+        error = {nullptr, 0, shown + " has no access list: everyone may read it"};
+        return false;
+    }
+    for (DWORD i = 0; i < list->AceCount; ++i) {
+        void* entry = nullptr;
+        if (!GetAce(list, i, &entry)) {
+            error = {"GetAce", GetLastError(), " (" + shown + ")"};
+            return false;
+        }
+        const auto* header = static_cast<ACE_HEADER*>(entry);
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE || (header->AceFlags & INHERIT_ONLY_ACE) != 0) continue;
+        auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
+        const PSID sid = &allowed->SidStart;
+        if ((allowed->Mask & kReadRights) != 0 && !administrator(sid) && sidText(sid) != reader) {
+            error = {nullptr, 0, shown + " may be read by " + sidText(sid)};
+            return false;
+        }
+    }
+    return true;
+}
+
+bool systemFolder(const std::wstring& path, const wchar_t* sddl, SystemError& error, const std::string* reader) {
     const std::string shown = toUtf8(path);
     PSECURITY_DESCRIPTOR raw = nullptr;
     if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &raw, nullptr)) {
@@ -121,7 +155,8 @@ bool systemFolder(const std::wstring& path, const wchar_t* sddl, SystemError& er
         error = {"CreateFileW", GetLastError(), " (" + shown + ")"};
         return false;
     }
-    return systemOwnedObject(folder.get(), true, shown, error);
+    return systemOwnedObject(folder.get(), true, shown, error) &&
+           (reader == nullptr || onlyTheseRead(folder.get(), *reader, shown, error));
 }
 
 }  // namespace velmora::vpn::platform

@@ -33,8 +33,15 @@ inline constexpr ACCESS_MASK kFileWriteRights = FILE_WRITE_DATA | FILE_APPEND_DA
 // handle needs READ_CONTROL.
 bool systemOwnedObject(HANDLE object, bool folder, const std::string& shown, SystemError& error);
 
+// Whether no entry of the open object's access list lets anyone but
+// administrators and `reader` (a SID's text; nobody else when empty) read or
+// list it; false with the reason. The handle needs READ_CONTROL.
+bool onlyTheseRead(HANDLE object, const std::string& reader, const std::string& shown, SystemError& error);
+
 // Makes the folder with the access list `sddl`, or checks the one that is
-// there with systemOwnedObject, opened without following a reparse point.
-bool systemFolder(const std::wstring& path, const wchar_t* sddl, SystemError& error);
+// there with systemOwnedObject, opened without following a reparse point;
+// with `reader`, one that is there must also pass onlyTheseRead.
+bool systemFolder(const std::wstring& path, const wchar_t* sddl, SystemError& error,
+                  const std::string* reader = nullptr);
 
 }  // namespace velmora::vpn::platform
