@@ -47,6 +47,9 @@ TEST(ProductValues, AreTheDocumentedOnes) {
         {"listeners in an ordinary caller's configuration", server.policy.maxListenersPerStart, 16},
         {"listeners of one ordinary user's instances", server.policy.maxListenersPerUser, 32},
         {"descriptors kept for the service", static_cast<long long>(server.policy.descriptorReserve), 256},
+        {"cache files of one ordinary user", server.policy.maxCacheFiles, 8},
+        {"bytes of one ordinary user's cache files", static_cast<long long>(server.policy.maxCacheBytes), 64 << 20},
+        {"bytes of a cache id", static_cast<long long>(server.policy.maxCacheIdBytes), 64},
         {"ports below 1024 refused", server.policy.refuseLowPorts, testing::programFileName("x") == "x"},
     };
     for (const auto& [name, value, documented] : values) EXPECT_EQ(value, documented) << name;
