@@ -314,8 +314,9 @@ Admission refused(std::string refusal, std::string why = {}) {
 // The enabled cache file object of a configuration, or null.
 boost::json::object* enabledCache(boost::json::object& root) {
     boost::json::value* experimental = member(root, "experimental");
-    boost::json::value* cache =
-        experimental != nullptr && experimental->is_object() ? member(experimental->get_object(), "cache_file") : nullptr;
+    boost::json::value* cache = experimental != nullptr && experimental->is_object()
+                                    ? member(experimental->get_object(), "cache_file")
+                                    : nullptr;
     if (cache == nullptr || !cache->is_object()) return nullptr;
     const boost::json::value* enabled = member(cache->get_object(), "enabled");
     return enabled != nullptr && enabled->is_bool() && enabled->get_bool() ? &cache->get_object() : nullptr;

@@ -1,6 +1,5 @@
 #include "policy/reviewed_fields.h"
 
-#include <array>
 #include <unordered_map>
 
 namespace velmora::vpn::policy {
@@ -17,7 +16,7 @@ using enum Kind;
 // outbound) and fields that only name files (those are refused with their
 // reason in field_rules.cpp anyway). Lines marked "listens" are the ones the
 // listener count and the low-port rule read.
-constexpr std::array kReviewed{
+constexpr Reviewed kReviewed[] = {
     // configuration (the top level)
     Reviewed{kTopLevel, "log", object, "log"},
     Reviewed{kTopLevel, "dns", object, "dns"},
@@ -757,9 +756,7 @@ const Index& index() {
 
 }  // namespace
 
-const Reviewed* reviewedField(std::string_view structure, std::string_view key) {
-    return index().find(structure, key);
-}
+const Reviewed* reviewedField(std::string_view structure, std::string_view key) { return index().find(structure, key); }
 
 bool reviewedStructure(std::string_view structure) { return index().has(structure); }
 

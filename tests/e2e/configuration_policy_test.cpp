@@ -208,8 +208,7 @@ TEST_F(ConfigurationPolicy, ADesktopConfigurationRunsWithACacheOfItsOwnInAPrivat
     // Made beforehand by the user: refused, and the log says why.
     fs::create_directories(folder + "/data/users/65532");
     ASSERT_EQ(chown((folder + "/data/users/65532").c_str(), 65532, 65532), 0);
-    EXPECT_THAT(start(65532, work),
-                Ran(1u, testing::errorAnswer("Your user's data folder cannot be used") + "\n", ""));
+    EXPECT_THAT(start(65532, work), Ran(1u, testing::errorAnswer("Your user's data folder cannot be used") + "\n", ""));
     EXPECT_TRUE(logs.shows("Refused a configuration of uid 65532: Your user's data folder cannot be used (" + folder +
                            "/data/users/65532 is owned by user 65532)"));
     EXPECT_FALSE(fs::exists(folder + "/data/users/65532/cache-776f726b.db"));

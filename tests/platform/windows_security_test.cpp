@@ -53,21 +53,29 @@ TEST(WindowsDataFolder, IsMadeWithAProtectedAccessListAndALooseOneIsNeverUsed) {
         EXPECT_EQ(accessListOf(made).value_or(list), list);
     EXPECT_EQ(use(data, sid), data + "\\users\\" + sid);  // found as made
 
-    // Made first, with a list that lets everyone write: refused, and nothing made below it.
+    // Made first with the list `sddl`.
+    const auto madeWith = [](const std::string& path, const wchar_t* sddl) {
+        const platform::LocalMemory descriptor = descriptorOf(sddl);
+        BOOL present = FALSE;
+        BOOL defaulted = FALSE;
+        PACL list = nullptr;
+        GetSecurityDescriptorDacl(descriptor.get(), &present, &list, &defaulted);
+        std::wstring name = platform::fromUtf8(path);
+        ASSERT_TRUE(CreateDirectoryW(name.c_str(), nullptr));
+        ASSERT_EQ(SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
+                                        DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                        nullptr, list, nullptr),
+                  ERROR_SUCCESS);
+    };
+    // With a list that lets everyone write: refused, and nothing made below it.
     const std::string loose = folder + "\\loose";
-    const platform::LocalMemory everyone = descriptorOf(L"D:P(A;OICI;FA;;;WD)(A;OICI;FA;;;BA)");
-    BOOL present = FALSE;
-    BOOL defaulted = FALSE;
-    PACL list = nullptr;
-    GetSecurityDescriptorDacl(everyone.get(), &present, &list, &defaulted);
-    std::wstring name = platform::fromUtf8(loose);
-    ASSERT_TRUE(CreateDirectoryW(name.c_str(), nullptr));
-    ASSERT_EQ(SetNamedSecurityInfoW(name.data(), SE_FILE_OBJECT,
-                                    DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                    list, nullptr),
-              ERROR_SUCCESS);
+    madeWith(loose, L"D:P(A;OICI;FA;;;WD)(A;OICI;FA;;;BA)");
     EXPECT_EQ(use(loose, sid), loose + " may be written by S-1-1-0");
     EXPECT_FALSE(fs::exists(loose + "\\users"));
+    // A user's own folder that everyone may read (and so list): refused too; another user's is private.
+    const std::string other = testing::ordinaryUser(65533);
+    madeWith(data + "\\users\\" + other, L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FR;;;WD)");
+    EXPECT_EQ(use(data, other), data + "\\users\\" + other + " may be read by S-1-1-0");
     // Nothing but a SID goes into an access list's text.
     EXPECT_EQ(use(data, "S-1-5-21-1)(A;;FA;;;WD"), "The caller \"S-1-5-21-1)(A;;FA;;;WD\" has no SID");
     fs::remove_all(folder);

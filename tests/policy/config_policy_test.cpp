@@ -70,8 +70,7 @@ TEST_F(ConfigPolicy, WhatIsNotReviewedOrTouchesFilesIsRefusedForOrdinaryCallersO
         {R"({"services":[{"type":"resolved"}]})", notReviewed("services")},
         {R"({"outbounds":[{"type":"direct"},{"type":"snell"}]})", notReviewed("outbounds[1].type (snell)")},
         {R"({"inbounds":[{"type":"mixed","listen_port":0,"fallback":{}}]})", notReviewed("inbounds[0].fallback")},
-        {R"({"inbounds":[{"listen_port":0}]})",
-         "Configuration field inbounds[0] names no type reviewed for your user"},
+        {R"({"inbounds":[{"listen_port":0}]})", "Configuration field inbounds[0] names no type reviewed for your user"},
         {R"({"route":{"rules":[{"type":5}]}})", notReviewed("route.rules[0].type")},
         // A reviewed field in a form nobody reviewed.
         {R"({"outbounds":[{"type":"direct","tag":{"type":"file"}}]})", wrongKind("outbounds[0].tag")},
@@ -163,8 +162,9 @@ TEST_F(ConfigPolicy, ListenersAndLowPortsAreLimitedAtTheirEdges) {
     const std::string endpoint = R"(,"endpoints":[{"type":"wireguard"}])";
     EXPECT_EQ(admit(config(15, clash)).listeners, 16);
     EXPECT_EQ(admit(config(16, R"(,"experimental":{"clash_api":{"external_controller":""}})")).listeners, 16);
-    const std::string seventeen = "Configuration holds 17 listeners (inbounds, endpoints and controllers); your user "
-                                  "may start at most 16 at once";
+    const std::string seventeen =
+        "Configuration holds 17 listeners (inbounds, endpoints and controllers); your user "
+        "may start at most 16 at once";
     for (const std::string& more : {both, endpoint + clash}) EXPECT_EQ(refusal(config(15, more)), seventeen);
 
     const auto inbound = [](const std::string& port) {
@@ -184,10 +184,9 @@ TEST_F(ConfigPolicy, ListenersAndLowPortsAreLimitedAtTheirEdges) {
     for (const char* address : {"127.0.0.1:1023", "127.0.0.1:0000080", "127.0.0.1:+80", "127.0.0.1:http"})
         EXPECT_EQ(refusal(controller(address)), notAllowed("experimental.clash_api.external_controller", low));
     // 2^64 + 80: too large for the engine, and never read as port 80; a remote port is no listener.
-    for (const std::string& passes :
-         {inbound("1024"), inbound("0"), inbound("\"-80\""), controller("127.0.0.1:01024"), controller(":"),
-          controller("127.0.0.1:18446744073709551696"),
-          std::string(R"({"outbounds":[{"type":"socks","server_port":80}]})")})
+    for (const std::string& passes : {inbound("1024"), inbound("0"), inbound("\"-80\""), controller("127.0.0.1:01024"),
+                                      controller(":"), controller("127.0.0.1:18446744073709551696"),
+                                      std::string(R"({"outbounds":[{"type":"socks","server_port":80}]})")})
         EXPECT_TRUE(admit(passes).admitted) << passes;
     settings.refuseLowPorts = false;
     EXPECT_TRUE(admit(inbound("80")).admitted);

@@ -215,7 +215,8 @@ TEST_F(OrdinaryCallers, RunningProfilesNeverShareACacheFileAndAUserKeepsAtMostEi
     ON_CALL(backend, startInstance).WillByDefault([&](const std::string&) { return StartResult{true, next++, {}}; });
     const auto start = [&](const std::string& id, const platform::CallerIdentity& caller) {
         return handle(R"({"command":"start","payload":{"config":"{\"experimental\":{\"cache_file\":)"
-                      R"({\"enabled\":true,\"cache_id\":\")" + id + R"(\"}}}"}})",
+                      R"({\"enabled\":true,\"cache_id\":\")" +
+                          id + R"(\"}}}"}})",
                       caller);
     };
     const auto started = [](int id) { return okAnswer(R"({"instanceId":)" + std::to_string(id) + "}"); };

@@ -91,7 +91,8 @@ void addController(std::vector<Endpoint>& endpoints, const boost::json::value* a
     if (colon == std::string::npos) return;
     const int port = std::atoi(text.c_str() + colon + 1);
     if (port <= 0 || port > 65535) return;
-    endpoints.push_back({colon == 0 ? std::string("0.0.0.0") : text.substr(0, colon), static_cast<std::uint16_t>(port)});
+    endpoints.push_back(
+        {colon == 0 ? std::string("0.0.0.0") : text.substr(0, colon), static_cast<std::uint16_t>(port)});
 }
 
 // Where the engine listens with TCP: inbounds' ports (on 127.0.0.1 when no
@@ -102,7 +103,8 @@ std::vector<Endpoint> readEndpoints(const boost::json::object& config) {
     if (experimental != nullptr && experimental->is_object()) {
         const boost::json::value* clash = memberOf(experimental->get_object(), "clash_api");
         const boost::json::value* v2ray = memberOf(experimental->get_object(), "v2ray_api");
-        if (clash != nullptr && clash->is_object()) addController(endpoints, memberOf(clash->get_object(), "external_controller"));
+        if (clash != nullptr && clash->is_object())
+            addController(endpoints, memberOf(clash->get_object(), "external_controller"));
         if (v2ray != nullptr && v2ray->is_object()) addController(endpoints, memberOf(v2ray->get_object(), "listen"));
     }
     const boost::json::value* inbounds = memberOf(config, "inbounds");

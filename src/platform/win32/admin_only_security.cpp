@@ -105,8 +105,8 @@ bool onlyTheseRead(HANDLE object, const std::string& reader, const std::string& 
     constexpr ACCESS_MASK kReadRights = FILE_READ_DATA | GENERIC_READ | GENERIC_ALL;
     PSECURITY_DESCRIPTOR present = nullptr;
     PACL list = nullptr;
-    const DWORD code = GetSecurityInfo(object, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list,
-                                       nullptr, &present);
+    const DWORD code =
+        GetSecurityInfo(object, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &list, nullptr, &present);
     if (code != ERROR_SUCCESS) {
         error = {"GetSecurityInfo", code, " (" + shown + ")"};
         return false;

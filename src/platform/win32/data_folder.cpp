@@ -20,8 +20,8 @@ struct SearchCloser {
 // along it (checked just before), so nothing can be swapped in.
 bool listFolder(const std::wstring& folder, std::vector<FolderEntry>& contents, SystemError& error) {
     WIN32_FIND_DATAW found{};
-    const HANDLE search = FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch,
-                                           nullptr, 0);
+    const HANDLE search =
+        FindFirstFileExW((folder + L"\\*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE) {
         error = {"FindFirstFileExW", GetLastError(), " (" + toUtf8(folder) + ")"};
         return false;
