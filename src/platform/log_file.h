@@ -28,8 +28,8 @@ public:
     std::uint64_t size() const;
     // Renames the file to its name with ".1" added, replacing an older one,
     // and opens a new file at the name. When the rename fails the file stays
-    // as it was and writing goes on in it; false then.
-    bool rotate();
+    // as it was and writing goes on in it; false then, with the reason.
+    bool rotate(SystemError& error);
     // Empties the file, for when it cannot be rotated: the cap holds even
     // when another user, or a reader, keeps the rotation from happening.
     void restart();

@@ -29,8 +29,17 @@ void ServiceLogger::log(const std::string& message) {
     // Everything but the writes happens before the lock is taken.
     const std::string line = formatLine(platform::currentLocalTime(), message);
     std::lock_guard lock(writeLock_);
-    // Whole lines only: the file is rotated before the line that would pass the cap.
-    if (file_.isOpen() && file_.size() + line.size() + 2 > fileCap_ && !file_.rotate()) file_.restart();
+    // Whole lines only: the file is rotated before the line that would pass
+    // the cap. One that cannot be rotated starts again, and says why first.
+    if (file_.isOpen() && file_.size() + line.size() + 2 > fileCap_) {
+        platform::SystemError error;
+        if (!file_.rotate(error)) {
+            file_.restart();
+            file_.append(line.substr(0, line.size() - message.size()) +
+                         "The log file could not be rotated and starts again empty: " + platform::failureText(error) +
+                         '\n');
+        }
+    }
     if (file_.isOpen()) file_.append(line + '\n');
     // Wide on a console, UTF-8 elsewhere: system texts in any language arrive whole.
     if (writeToConsole_) platform::writeLine(platform::StandardStream::error, platform::fromUtf8(line));

@@ -1,6 +1,11 @@
 #include "windows/singbox_named_pipe_server.h"
 
 #include <algorithm>
+#include <cstdio>
+
+#include <boost/json.hpp>
+
+#include "platform/local_time.h"
 
 namespace velmora::vpn {
 
@@ -99,8 +104,32 @@ void SingBoxNamedPipeServer::settleInstance(const platform::CallerIdentity& call
     const auto replaced = instanceUsers_.find(instanceId);
     if (replaced != instanceUsers_.end() && !replaced->second.cache.empty())
         cachesInUse_.erase({replaced->second.user, replaced->second.cache});
+    const platform::LocalTime now = platform::currentLocalTime();
+    char started[32];
+    std::snprintf(started, sizeof started, "%04u-%02u-%02u %02u:%02u:%02u", now.year, now.month, now.day, now.hour,
+                  now.minute, now.second);
     instanceUsers_[instanceId] =
-        RunningInstance{caller.user, admission.listeners, !caller.privileged, caller.privileged ? "" : cache};
+        RunningInstance{caller.user, admission.listeners, !caller.privileged, caller.privileged ? "" : cache, started};
+}
+
+boost::json::object SingBoxNamedPipeServer::listInstances(const platform::CallerIdentity& caller) const {
+    std::map<std::int32_t, RunningInstance> running;
+    {
+        std::lock_guard lock(instancesMutex_);
+        for (const auto& [instanceId, instance] : instanceUsers_)
+            if (caller.privileged || instance.user == caller.user) running.emplace(instanceId, instance);
+    }
+    const std::map<std::int32_t, std::uint32_t> owners = watchedOwners();
+    boost::json::array instances;
+    for (const auto& [instanceId, instance] : running) {
+        boost::json::object entry{{"instanceId", instanceId}, {"user", instance.user}};
+        if (const auto owner = owners.find(instanceId); owner != owners.end()) entry["ownerProcessId"] = owner->second;
+        // A privileged caller's configuration is not read, so its listeners are not counted.
+        if (instance.ordinary) entry["listeners"] = instance.listeners;
+        entry["started"] = instance.started;
+        instances.push_back(std::move(entry));
+    }
+    return {{"instances", std::move(instances)}};
 }
 
 std::optional<SingBoxNamedPipeServer::RunningInstance> SingBoxNamedPipeServer::instanceUser(

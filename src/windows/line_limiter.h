@@ -1,14 +1,19 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 namespace velmora::vpn {
+
+// A text a caller chose (a key, a location, a value), cut for a log line to
+// its first `most` bytes (never inside a character) and marked with its
+// whole length; a text that fits is returned as it is.
+std::string cutForLog(const std::string& text, std::size_t most);
 
 // Keeps a flood of alike lines out of the log: at most `perSecond` of them in
 // any one second; the rest are counted and summed up in one line once the
@@ -26,9 +31,6 @@ public:
     std::vector<std::string> admit(const std::string& line, Clock::time_point now = Clock::now());
     // The summary of a second that is over and left lines out, or nothing.
     std::vector<std::string> flush(Clock::time_point now = Clock::now());
-    // Whether a whole second has passed since its last line and nothing is
-    // left to sum up: the limiter may go.
-    bool idle(Clock::time_point now = Clock::now());
 
 private:
     std::vector<std::string> rollOver(Clock::time_point now);  // with mutex_ held
@@ -41,24 +43,48 @@ private:
     std::int64_t leftOut_ = 0;
 };
 
-// A LineLimiter of its own for each user, so that one user's flood leaves
-// out none of another user's lines; a user's limiter goes once it is idle.
+// A limit of its own for each user, in lines and bytes a second, so that
+// one user's flood leaves out none of another user's lines, and a budget of
+// bytes a second all users share, so that many users together cannot fill
+// the log either. A line's bytes count with its time stamp and line break.
+// What is left out is summed up by `flush`, once a second: a line for each
+// of the first few users, and one for all the others together.
 class UserLineLimiters {
 public:
     using Clock = LineLimiter::Clock;
+    // The bytes a line takes in the log beyond its message.
+    static constexpr std::size_t kLineOverhead = 22;
+    // Users summed up one by one in a flush; the rest share one line.
+    static constexpr std::size_t kSummedUpUsers = 4;
     // Summaries read "N more lines about <subject> of <user> left out ...".
-    UserLineLimiters(std::int32_t perSecond, std::string subject)
-        : perSecond_(perSecond), subject_(std::move(subject)) {}
+    UserLineLimiters(std::int32_t perSecond, std::string subject, std::size_t bytesPerSecond = SIZE_MAX,
+                     std::size_t allUsersBytesPerSecond = SIZE_MAX)
+        : perSecond_(perSecond),
+          bytesPerSecond_(bytesPerSecond),
+          allUsersBytesPerSecond_(allUsersBytesPerSecond),
+          subject_(std::move(subject)) {}
 
+    // The line itself, or nothing when it is left out.
     std::vector<std::string> admit(const std::string& user, const std::string& line,
                                    Clock::time_point now = Clock::now());
     std::vector<std::string> flush(Clock::time_point now = Clock::now());
 
 private:
+    struct Count {
+        Clock::time_point secondStart{};
+        std::int32_t lines = 0;
+        std::size_t bytes = 0;
+        std::int64_t leftOut = 0;  // since the last flush
+    };
+
     const std::int32_t perSecond_;
+    const std::size_t bytesPerSecond_;
+    const std::size_t allUsersBytesPerSecond_;
     const std::string subject_;
-    std::mutex mutex_;  // guards limiters_ (each limiter locks itself inside it)
-    std::map<std::string, std::unique_ptr<LineLimiter>> limiters_;
+    std::mutex mutex_;  // guards the three members below
+    std::map<std::string, Count> users_;
+    Clock::time_point secondStart_{};  // the shared budget's second
+    std::size_t bytes_ = 0;            // spent of it
 };
 
 }  // namespace velmora::vpn

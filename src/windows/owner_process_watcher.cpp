@@ -44,9 +44,11 @@ void SingBoxNamedPipeServer::watchOwnersLoop() {
         // backend answers.
         for (const GoneOwner& entry : gone) {
             const std::optional<RunningInstance> started = instanceUser(entry.instanceId);
+            const bool ordinary = started && started->ordinary;
             logInstance("Owner process " + std::to_string(entry.ownerProcessId) +
-                            " is gone; stopping sing-box instance " + std::to_string(entry.instanceId),
-                        started ? started->user : std::string(), started && started->ordinary);
+                            " is gone; stopping sing-box instance " + std::to_string(entry.instanceId) +
+                            (ordinary ? " for " + started->user : std::string()),
+                        started ? started->user : std::string(), ordinary);
             try {
                 backend_.stopInstance(entry.instanceId);
             } catch (const std::exception&) {

@@ -100,11 +100,14 @@ bool SingBoxNamedPipeServer::serveClient(SingBoxNamedPipeServer* server, ClientB
     std::string error;
     // A client has the deadline to deliver its whole request.
     const auto due = std::chrono::steady_clock::now() + deadline;
+    bool noPlace = false;  // the request waited for a large request's place until its deadline
     const auto receive = [&] {
-        return readMessage(pipe, request, error, [&] { return large.take(settings.maxLargeRequests, due); });
+        return readMessage(pipe, request, error,
+                           [&] { return !(noPlace = !large.take(settings.maxLargeRequests, due)); });
     };
     const bool received =
         withinDeadline(book, pipe, due, "Client sent no complete request within ", limit, error, receive);
+    if (noPlace) error = "Too many large requests at once";
     if (!received) {
         ServerCall call(book);
         if (call.entered()) server->logConnectionFailure(error);

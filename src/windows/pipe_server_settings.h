@@ -32,6 +32,9 @@ struct PipeServerSettings {
     std::chrono::milliseconds clientWaitLimit{60000};
     // Sleep before each scan of the owner watch table.
     std::chrono::milliseconds ownerPollInterval = kOwnerPollInterval;
+    // How often a failure that repeats on every try (no endpoint can be
+    // made) is summed up in the log while it lasts.
+    std::chrono::milliseconds failureSummaryInterval{60000};
 
     // What a client that does not behave may cost (docs/operations.md,
     // "Limits"). Connections served at once: beyond it, new clients wait in
@@ -69,9 +72,17 @@ struct PipeServerSettings {
     std::size_t maxParseBytes = 64 * 1024 * 1024;
     // Lines about single failed connections logged in any one second.
     std::int32_t connectionLinesPerSecond = 5;
-    // Lines about instances (started, stopped, stopped all, owner gone)
-    // logged in any one second: a desktop client starts and stops a few.
+    // Lines about an ordinary user's instances (started, stopped, stopped
+    // all, owner gone, refused) logged in any one second, and the bytes of
+    // their text, for each user and for all ordinary users together: a desktop
+    // client starts and stops a few, and no users together can push the
+    // service's own lines out of the log in less than hours.
     std::int32_t instanceLinesPerSecond = 20;
+    std::size_t instanceBytesPerSecond = 1024;
+    std::size_t ordinaryBytesPerSecond = 2048;
+    // The most of a text a caller chose (a configuration's key or value in a
+    // refusal) that a log line carries.
+    std::size_t callerTextInLine = 200;
     // What ordinary callers' configurations may ask of the service.
     PolicySettings policy;
     // Told of a refusal an administrator must hear of beyond the log (a

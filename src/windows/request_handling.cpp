@@ -3,6 +3,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <boost/json.hpp>
 
@@ -117,9 +118,12 @@ std::string SingBoxNamedPipeServer::handleRequest(const std::string& requestText
     const boost::json::object& payload =
         payloadMember != nullptr && payloadMember->is_object() ? payloadMember->get_object() : kEmptyPayload;
 
-    if (command != "start" && command != "stop" && command != "stopAll" && command != "ping") {
+    if (command != "start" && command != "stop" && command != "stopAll" && command != "ping" && command != "list") {
         return errorResponse(request, "Unknown command: " + command);
     }
+    // An ordinary caller's lines name whose they are; a privileged caller's
+    // read as they always have.
+    const std::string whose = caller.privileged ? "" : " for " + caller.user;
 
     // Whatever a command has done before an exception stays done; the client
     // learns of the exception through an error response that echoes its id.
@@ -130,14 +134,19 @@ std::string SingBoxNamedPipeServer::handleRequest(const std::string& requestText
 
             const Admission admission = admitConfiguration(config, caller, settings_.policy, storage);
             if (!admission.admitted) {
-                const std::string line = "Refused a configuration of " + caller.user + ": " + admission.refusal +
+                // The refusal quotes the caller's keys and values: cut, so no caller stretches the line.
+                const std::string line = "Refused a configuration of " + caller.user + ": " +
+                                         cutForLog(admission.refusal, settings_.callerTextInLine) +
                                          (admission.why.empty() ? "" : " (" + admission.why + ")");
                 logInstance(line, caller.user, !caller.privileged);
                 if (!admission.why.empty() && settings_.notice) settings_.notice(line);
                 return errorResponse(request, admission.refusal);
             }
             const std::string refusal = reserveInstance(caller, admission);
-            if (!refusal.empty()) return errorResponse(request, refusal);
+            if (!refusal.empty()) {
+                logInstance("Refused a start of " + caller.user + ": " + refusal, caller.user, !caller.privileged);
+                return errorResponse(request, refusal);
+            }
             StartResult result;
             try {
                 result = backend_.startInstance(admission.config);
@@ -152,7 +161,7 @@ std::string SingBoxNamedPipeServer::handleRequest(const std::string& requestText
             boost::json::object started{{"instanceId", result.instanceId}};
             const std::uint32_t owner = jsonUnsignedLong(payload, "ownerProcessId", 0);
             if (result.instanceId >= 0 && owner != 0) watchOwner(result.instanceId, owner);
-            logInstance("Started sing-box instance " + std::to_string(result.instanceId), caller.user,
+            logInstance("Started sing-box instance " + std::to_string(result.instanceId) + whose, caller.user,
                         !caller.privileged);
             return successResponse(request, std::move(started));
         }
@@ -177,15 +186,18 @@ std::string SingBoxNamedPipeServer::handleRequest(const std::string& requestText
             forgetInstance(instanceId);
             // An ordinary caller's stop that reached no instance stopped nothing to tell of.
             if (caller.privileged || owner) {
-                logInstance("Stopped sing-box instance " + std::to_string(instanceId), caller.user, !caller.privileged);
+                logInstance("Stopped sing-box instance " + std::to_string(instanceId) + whose, caller.user,
+                            !caller.privileged);
             }
             return successResponse(request, {});
         }
         if (command == "stopAll") {
             // For an ordinary caller, all of its own user's instances.
+            const std::vector<std::int32_t> own =
+                caller.privileged ? std::vector<std::int32_t>{} : instancesOf(caller.user);
             const auto stopAll = [&] {
                 if (caller.privileged) return backend_.stopAllInstances();
-                for (const std::int32_t instanceId : instancesOf(caller.user)) {
+                for (const std::int32_t instanceId : own) {
                     const StopResult stopped = backend_.stopInstance(instanceId);
                     if (!stopped.ok) return stopped;
                     unwatchInstance(instanceId);
@@ -202,9 +214,12 @@ std::string SingBoxNamedPipeServer::handleRequest(const std::string& requestText
                 unwatchAll();
                 forgetAllInstances();
             }
-            logInstance("Stopped all sing-box instances", caller.user, !caller.privileged);
+            // An ordinary stop-all that reached nothing stopped nothing to tell of.
+            if (caller.privileged || !own.empty())
+                logInstance("Stopped all sing-box instances" + whose, caller.user, !caller.privileged);
             return successResponse(request, {});
         }
+        if (command == "list") return successResponse(request, listInstances(caller));
         return successResponse(request, {{"status", "ok"}});
     } catch (const std::exception& error) {
         return errorResponse(request, error.what());

@@ -2,6 +2,7 @@
 
 #include "platform/detached_thread.h"
 #include "platform/pipe_endpoint.h"
+#include "windows/repeating_failure.h"
 
 namespace velmora::vpn {
 namespace {
@@ -53,6 +54,8 @@ void SingBoxNamedPipeServer::run(std::atomic<bool>& stopFlag) {
     DeadlineWatch deadlines(clients_);
     platform::PipeListener listener(pipeName_);
     bool created = false;  // the first endpoint has been made
+    RepeatingFailure endpointFailures("Creating the pipe endpoint", settings_.failureSummaryInterval);
+    RepeatingFailure acceptFailures("Accepting a client", settings_.failureSummaryInterval);
     if (const platform::SystemError& fallback = listener.accessFallback(); fallback.call != nullptr) {
         log("Pipe access falls back to the system's default: " + platform::failureText(fallback));
     }
@@ -64,10 +67,11 @@ void SingBoxNamedPipeServer::run(std::atomic<bool>& stopFlag) {
         platform::SystemError error;
         const bool first = !created;
         if (!listener.createInstance(error)) {
-            log(platform::failureText(error));
+            for (const std::string& line : endpointFailures.failed(platform::failureText(error))) log(line);
             std::this_thread::sleep_for(settings_.createRetryPause);
             continue;
         }
+        for (const std::string& line : endpointFailures.succeeded()) log(line);
         created = true;
         if (first && listener.nameTaken()) {
             log("The pipe name was taken by another process already; serving beside it (clients that check who "
@@ -78,11 +82,12 @@ void SingBoxNamedPipeServer::run(std::atomic<bool>& stopFlag) {
             platform::OwnedHandle connection;
             const platform::PollOutcome outcome = listener.poll(settings_.connectPollInterval, connection, error);
             if (outcome == platform::PollOutcome::connected) {
+                for (const std::string& line : acceptFailures.succeeded()) log(line);
                 if (!handOver(std::move(connection))) std::this_thread::sleep_for(settings_.createRetryPause);
                 break;
             }
             if (outcome == platform::PollOutcome::throttled) {
-                log(platform::failureText(error));
+                for (const std::string& line : acceptFailures.failed(platform::failureText(error))) log(line);
                 std::this_thread::sleep_for(settings_.createRetryPause);
             }
             if (outcome == platform::PollOutcome::failed) {

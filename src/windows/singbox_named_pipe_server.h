@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include <boost/json/object.hpp>
+
 #include "backend/singbox_backend.h"
 #include "platform/caller_identity.h"
 #include "platform/pipe_endpoint.h"
@@ -105,6 +107,7 @@ private:
         std::int32_t listeners = 0;
         bool ordinary = true;  // started by an ordinary caller
         std::string cache;     // its cache file's name in the user's folder, if any
+        std::string started;   // local time of its start, as the log writes it
     };
     // What an ordinary user's start may not pass: the refusal's text, or empty
     // when the start is counted as under way.
@@ -112,6 +115,9 @@ private:
     void settleInstance(const platform::CallerIdentity& caller, const Admission& admission,
                         std::int32_t instanceId);  // -1: the start failed
     std::optional<RunningInstance> instanceUser(std::int32_t instanceId) const;
+    // What runs, by instance id: every instance for a privileged caller, its
+    // own user's for anyone else; as the answer to "list".
+    boost::json::object listInstances(const platform::CallerIdentity& caller) const;
     std::vector<std::int32_t> instancesOf(const std::string& user) const;
     void forgetInstance(std::int32_t instanceId);
     void forgetAllInstances();
@@ -137,7 +143,8 @@ private:
     std::thread watcherThread_;
 
     LineLimiter connectionLines_{settings_.connectionLinesPerSecond, "single connections"};
-    UserLineLimiters instanceLines_{settings_.instanceLinesPerSecond, "instances"};
+    UserLineLimiters instanceLines_{settings_.instanceLinesPerSecond, "instances", settings_.instanceBytesPerSecond,
+                                    settings_.ordinaryBytesPerSecond};
 };
 
 }  // namespace velmora::vpn

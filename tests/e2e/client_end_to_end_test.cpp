@@ -114,6 +114,7 @@ TEST_F(ClientEndToEnd, EachCommandPrintsItsAnswerAndExitsByIt) {
         {{"stop", "0"}, 0, testing::okAnswer("{}"), false},
         {{"start", "--config", config}, 0, testing::okAnswer(R"({"instanceId":1})"), true},
         {{"stop-all"}, 0, testing::okAnswer("{}"), false},
+        {{"list"}, 0, testing::okAnswer(R"({"instances":[]})"), false},
         {{"send", R"({"command":"restart"})"}, 1, testing::errorAnswer("Unknown command: restart"), false},
         {{"--pipe-name", pipe + "-nobody", "--timeout", "100", "ping"}, 2, "", false},
         {{"stop", "x"}, 2, "", false},

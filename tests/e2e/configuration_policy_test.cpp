@@ -185,6 +185,7 @@ TEST_F(ConfigurationPolicy, ADesktopConfigurationRunsWithACacheOfItsOwnInAPrivat
     EXPECT_THAT(start(65534, work).output, HasSubstr(R"("ok":true)"));
     EXPECT_THAT(start(65534, home).output, HasSubstr(R"("ok":true)"));
     for (const std::uint16_t port : ports) EXPECT_TRUE(testing::tcpPortAccepts(port)) << port;
+    EXPECT_EQ(testing::tcpPortAcceptsOnIpv6(ports[0]), any == "::");
     const std::string own = folder + "/data/users/65534";
     const std::string cache = own + "/cache-776f726b.db";  // "work"
     struct stat made {};
@@ -304,6 +305,30 @@ TEST_F(ConfigurationPolicy, WhatAUserMayHoldLeavesTheServiceToOthers) {
     const auto before = std::chrono::steady_clock::now();
     EXPECT_EQ(sendRequest(server->pipeName(), testing::pingRequest(1)).response, testing::pingAnswer(1));
     EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
+}
+
+// A user's refused starts that each name a 1 MB key cannot stretch the log:
+// each line carries the first 200 bytes of what the caller chose and the
+// whole length, the user's lines are limited in bytes as well as in number,
+// and the service's first lines stay in a log of 8 MiB.
+TEST_F(ConfigurationPolicy, RefusedStartsOfHugeKeysGrowTheLogByLittle) {
+    const std::string log = folder + "/service.log";
+    const std::string pipeName = platform::toUtf8(testing::uniquePipeName());
+    testing::SiblingProcess service("VelmoraVpnService", {"--console", "--pipe-name", pipeName, "--log-file", log});
+    ASSERT_TRUE(testing::waitUntil([&] { return sendRequest(platform::fromUtf8(pipeName), "{}").delivered; }));
+    const std::uintmax_t before = fs::file_size(log);
+    const std::string file = folder + "/huge.json";
+    std::ofstream(file) << R"({")" << std::string(1000000, 'k') << R"(":1})";
+    for (int i = 0; i < 40; ++i) {
+        EXPECT_EQ(testing::clientAs(65534, {"--pipe-name", pipeName, "start", "--config", file}).exitCode, 1u) << i;
+    }
+    service.interrupt();
+    service.wait();
+    const std::string written = testing::readFile(log);
+    EXPECT_LT(written.size() - before, 256u * 1024);
+    EXPECT_THAT(written, HasSubstr("Velmora VPN service runtime starting"));
+    EXPECT_THAT(written, HasSubstr("Refused a configuration of uid 65534: Configuration field " +
+                                   std::string(200 - 20, 'k') + "... [cut, 1000050 bytes in all]\n"));
 }
 
 }  // namespace

@@ -120,9 +120,22 @@ TEST_F(Folder, WhatIsFoundAtTheNameIsNeverFollowedOrChanged) {
     testing::RunningServer refused(backend, logs.callback(), testing::fastSettings(), platform::fromUtf8(socket));
     EXPECT_TRUE(logs.shows("Refusing to serve on " + socket + ": its folder can be written by other users"));
     EXPECT_FALSE(fs::exists(fs::symlink_status(socket)));
-    testing::RunningServer lost(backend, logs.callback(), testing::fastSettings(),
-                                platform::fromUtf8(folder + "/no/s"));
-    EXPECT_TRUE(logs.shows("open failed. error 2: No such file or directory (" + folder + "/no)"));
+    // A folder that is missing: said once, summed up while it lasts, and said to be over once it is there.
+    PipeServerSettings repeating = testing::fastSettings();
+    repeating.failureSummaryInterval = milliseconds(200);
+    testing::LogRecorder lostLogs;
+    testing::RunningServer lost(backend, lostLogs.callback(), repeating, platform::fromUtf8(folder + "/no/s"));
+    const std::string missing = "open failed. error 2: No such file or directory (" + folder + "/no)";
+    EXPECT_TRUE(lostLogs.shows("Creating the pipe endpoint failed "));
+    const Lines seen = lostLogs.lines();
+    ASSERT_GE(seen.size(), 3u);
+    EXPECT_EQ(std::count(seen.begin(), seen.end(), missing), 1);
+    EXPECT_EQ(seen[1], missing);
+    EXPECT_THAT(seen[2], ::testing::AllOf(::testing::StartsWith("Creating the pipe endpoint failed "),
+                                          ::testing::EndsWith(": " + missing)));
+    fs::create_directory(folder + "/no");
+    EXPECT_TRUE(lostLogs.shows("Creating the pipe endpoint works again after "));
+    EXPECT_TRUE(testing::waitUntil([&] { return answers(folder + "/no/s"); }));
 }
 
 // Out of descriptors, the service keeps its name and serves again

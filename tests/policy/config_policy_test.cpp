@@ -174,7 +174,7 @@ TEST_F(ConfigPolicy, ListenersAndLowPortsAreLimitedAtTheirEdges) {
         return R"({"experimental":{"clash_api":{"external_controller":")" + address + R"("}}})";
     };
     const std::string low = "only root may listen on ports below 1024";
-    for (const char* port : {"1", "1023", "\"80\"", "80.0"})
+    for (const char* port : {"1", "1023", "\"80\"", "80.0", "0.5"})
         EXPECT_EQ(refusal(inbound(port)), notAllowed("inbounds[0].listen_port", low)) << port;
     EXPECT_EQ(refusal(R"({"endpoints":[{"type":"wireguard","listen_port":53}]})"),
               notAllowed("endpoints[0].listen_port", low));

@@ -96,6 +96,19 @@ TEST(ServiceLog, LinesBeginWithTheTimeAndAFullLogIsRotatedKeepingTheNewestWholeL
     for (std::size_t i = 0; i < kept.size(); ++i) EXPECT_EQ(kept[i], "line " + std::to_string(100 - kept.size() + i));
     EXPECT_LE(fs::file_size(log), 1000u);
     EXPECT_THAT(fs::file_size(log + ".1"), ::testing::AllOf(::testing::Gt(900u), ::testing::Le(1000u)));
+
+    // One that cannot be rotated (its ".1" a folder) starts again, first saying why, and keeps its cap.
+    fs::remove(log + ".1");
+    fs::create_directory(log + ".1");
+    {
+        ServiceLogger logger(platform::fromUtf8(log), false, 1000);
+        for (int line = 0; line < 30; ++line) logger.log("line " + std::to_string(line));
+    }
+    const Lines restarted = messagesOf(testing::readFile(log));
+    ASSERT_FALSE(restarted.empty());
+    EXPECT_THAT(restarted.front(), ::testing::StartsWith("The log file could not be rotated and starts again empty: "));
+    EXPECT_EQ(restarted.back(), "line 29");
+    EXPECT_LE(fs::file_size(log), 1000u);
     fs::remove_all(folder);
 }
 

@@ -160,7 +160,22 @@ std::string siblingProgram(const std::string& name) {
     return self.substr(0, self.find_last_of("\\/") + 1) + name;
 }
 
-bool ipv6Available() { return standin::TcpListener().open("::1", 0); }
+bool ipv6Available() {
+    boost::asio::io_context context;
+    boost::asio::ip::tcp::acceptor acceptor(context);
+    boost::system::error_code error;
+    acceptor.open(boost::asio::ip::tcp::v6(), error);
+    if (!error) acceptor.bind({boost::asio::ip::address_v6::loopback(), 0}, error);
+    return !error;
+}
+
+bool tcpPortAcceptsOnIpv6(std::uint16_t port) {
+    boost::asio::io_context context;
+    boost::asio::ip::tcp::socket socket(context);
+    boost::system::error_code error;
+    socket.connect({boost::asio::ip::address_v6::loopback(), port}, error);
+    return !error;
+}
 
 std::uint16_t freeTcpPort() {
     // Outgoing connections take their ports from 32768 upwards on Linux (and

@@ -5,6 +5,7 @@
 #include "platform/caller_identity.h"
 #include "platform/pipe_endpoint.h"
 #include "windows/line_limiter.h"
+#include "windows/repeating_failure.h"
 
 namespace velmora::vpn {
 namespace {
@@ -88,6 +89,50 @@ TEST(LimitedLines, AtMostTheLimitASecondAndTheRestSummedUp) {
     EXPECT_EQ(users.admit("uid 2", "c", start), Lines{"c"});
     EXPECT_EQ(users.flush(start + milliseconds(1000)),
               Lines{"1 more lines about instances of uid 1 left out in the last second"});
+
+    // Bytes too, each line with its stamp and line break: a user's lines stop at its own budget, all users' at
+    // theirs, and a new second has room; beyond four users, the others' lines are summed up together.
+    const std::size_t overhead = UserLineLimiters::kLineOverhead;
+    UserLineLimiters bytes(100, "instances", 10 + overhead, 15 + 2 * overhead);
+    EXPECT_EQ(bytes.admit("uid 1", "0123456789", start), Lines{"0123456789"});
+    EXPECT_TRUE(bytes.admit("uid 1", "", start).empty());
+    EXPECT_EQ(bytes.admit("uid 2", "01234", start), Lines{"01234"});
+    EXPECT_TRUE(bytes.admit("uid 3", "", start).empty());
+    EXPECT_EQ(bytes.admit("uid 3", "x", start + milliseconds(1000)), Lines{"x"});
+    for (const char* user : {"uid 4", "uid 5", "uid 6", "uid 7"}) bytes.admit(user, std::string(20, 'y'), start);
+    EXPECT_EQ(bytes.flush(start + milliseconds(1000)),
+              (Lines{"1 more lines about instances of uid 1 left out in the last second",
+                     "1 more lines about instances of uid 3 left out in the last second",
+                     "1 more lines about instances of uid 4 left out in the last second",
+                     "1 more lines about instances of uid 5 left out in the last second",
+                     "2 more lines about instances of 2 more users left out in the last second"}));
+
+    // What a caller chose is cut to its first bytes, never inside a character, and says how long it was.
+    EXPECT_EQ(cutForLog(std::string(200, 'k'), 200), std::string(200, 'k'));
+    EXPECT_EQ(cutForLog(std::string(201, 'k'), 200), std::string(200, 'k') + "... [cut, 201 bytes in all]");
+    std::string accented = "x";
+    for (int i = 0; i < 150; ++i) accented += "\u00e9";
+    EXPECT_EQ(cutForLog(accented, 200), accented.substr(0, 199) + "... [cut, 301 bytes in all]");
+}
+
+// A failure met on every try is said when it starts and when its text
+// changes, summed up once its interval has passed while it lasts, and said
+// to be over once a try works.
+TEST(LimitedLines, ARepeatingFailureIsSaidOnceSummedUpAndEnded) {
+    RepeatingFailure failure("Creating the pipe endpoint", milliseconds(1000));
+    const auto start = RepeatingFailure::Clock::now();
+    Lines logged;
+    const auto fail = [&](const std::string& text, int at) {
+        for (const std::string& line : failure.failed(text, start + milliseconds(at))) logged.push_back(line);
+    };
+    EXPECT_TRUE(failure.succeeded().empty());
+    for (const int at : {0, 500, 999, 1000, 1500}) fail("bind failed", at);
+    fail("listen failed", 1600);
+    for (std::string& line : failure.succeeded()) logged.push_back(line);
+    EXPECT_TRUE(failure.succeeded().empty());
+    EXPECT_EQ(logged, (Lines{"bind failed", "Creating the pipe endpoint failed 3 more times: bind failed",
+                             "Creating the pipe endpoint failed 1 more time: bind failed", "listen failed",
+                             "Creating the pipe endpoint works again after 6 failures"}));
 }
 
 // Connections: a user's last one within its share is admitted and the next

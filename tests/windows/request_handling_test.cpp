@@ -241,6 +241,69 @@ TEST_F(OrdinaryCallers, RunningProfilesNeverShareACacheFileAndAUserKeepsAtMostEi
     fs::remove_all(folder);
 }
 
+// The log names whose instance each ordinary caller's line is about, and
+// of each start refused for a share; an ordinary stop-all that reached
+// nothing says nothing; a privileged caller's lines read as they always
+// have. "list" shows an ordinary caller its own user's instances, and a
+// privileged caller every one, with their users, owners, listeners and start
+// times; after a stop-all nothing. Any other word is still no command.
+TEST_F(OrdinaryCallers, LinesNameWhoseInstancesTheyAreAndListShowsEachUserItsOwn) {
+    settings.maxInstancesPerUser = 2;
+    int next = 0;
+    ON_CALL(backend, startInstance).WillByDefault([&](const std::string&) { return StartResult{true, next++, {}}; });
+    const auto start = [&](int listeners, std::uint32_t owner, const platform::CallerIdentity& caller) {
+        std::string inbounds;
+        for (int i = 0; i < listeners; ++i) inbounds += std::string(i ? "," : "") + R"({"type":"mixed"})";
+        return handle(boost::json::serialize(boost::json::object{
+                          {"command", "start"},
+                          {"payload", {{"config", R"({"inbounds":[)" + inbounds + "]}"}, {"ownerProcessId", owner}}}}),
+                      caller);
+    };
+    const auto list = [&](const platform::CallerIdentity& caller) {
+        boost::json::value answer = boost::json::parse(handle(R"({"command":"list"})", caller));
+        for (auto& entry : answer.at("payload").at("instances").as_array()) {
+            std::string started(entry.at("started").as_string());  // "YYYY-MM-DD hh:mm:ss"
+            for (const std::size_t at : {4, 7, 10, 13, 16}) started[at] = '0';
+            EXPECT_EQ(started.size(), 19u);
+            EXPECT_EQ(started.find_first_not_of("0123456789"), std::string::npos) << started;
+            entry.as_object()["started"] = "T";
+        }
+        return boost::json::serialize(answer);
+    };
+    EXPECT_THAT(start(2, 4242, user()), HasSubstr(R"("ok":true)"));
+    EXPECT_THAT(start(1, 0, user()), HasSubstr(R"("ok":true)"));
+    EXPECT_THAT(start(3, 0, user(65533)), HasSubstr(R"("ok":true)"));
+    EXPECT_EQ(start(1, 0, user()), errorAnswer("Your user runs 2 instances already"));
+    EXPECT_THAT(start(0, 7, root), HasSubstr(R"("ok":true)"));
+    const std::string me = user().user, them = user(65533).user;
+    const std::string mine = R"({"instanceId":0,"user":")" + me +
+                             R"(","ownerProcessId":4242,"listeners":2,)"
+                             R"("started":"T"},{"instanceId":1,"user":")" +
+                             me + R"(","listeners":1,"started":"T"})";
+    const std::string other = R"({"instanceId":2,"user":")" + them + R"(","listeners":3,"started":"T"})";
+    const std::string roots = R"({"instanceId":3,"user":"root","ownerProcessId":7,"started":"T"})";
+    const auto instances = [](const std::string& list) { return okAnswer(R"({"instances":[)" + list + "]}"); };
+    EXPECT_EQ(list(user()), instances(mine));
+    EXPECT_EQ(list(user(65533)), instances(other));
+    EXPECT_EQ(list(user(65532)), instances(""));
+    EXPECT_EQ(list(root), instances(mine + "," + other + "," + roots));
+    EXPECT_EQ(handle(R"({"command":"stopAll"})", user(65532)), okAnswer("{}"));  // nothing of its own: no line
+    EXPECT_EQ(stop(1, user()), okAnswer("{}"));
+    EXPECT_EQ(handle(R"({"command":"stopAll"})", user()), okAnswer("{}"));
+    EXPECT_EQ(stop(2, root), okAnswer("{}"));
+    EXPECT_EQ(handle(R"({"command":"stopAll"})", root), okAnswer("{}"));
+    EXPECT_EQ(list(root), instances(""));
+    EXPECT_EQ(handle(R"({"command":"status"})", root), errorAnswer("Unknown command: status"));
+    EXPECT_EQ(logs.lines(), (Lines{"Started sing-box instance 0 for " + me, "Started sing-box instance 1 for " + me,
+                                   "Started sing-box instance 2 for " + them,
+                                   "Refused a start of " + me +
+                                       ": Your user runs 2 "
+                                       "instances already",
+                                   "Started sing-box instance 3", "Stopped sing-box instance 1 for " + me,
+                                   "Stopped all sing-box instances for " + me, "Stopped sing-box instance 2",
+                                   "Stopped all sing-box instances"}));
+}
+
 // Ordinary users run 48 instances together: the 49th start is refused
 // whoever's it is, a privileged caller's is not, and a stop frees a place.
 TEST_F(OrdinaryCallers, RunAtMost48InstancesTogether) {

@@ -31,6 +31,7 @@ constexpr const char* kUsage =
     "  velmora-vpn-client [options] start --config <file|-> [--owner-pid <pid|self>] [--linger <ms>]\n"
     "  velmora-vpn-client [options] stop <instance-id>\n"
     "  velmora-vpn-client [options] stop-all\n"
+    "  velmora-vpn-client [options] list\n"
     "  velmora-vpn-client [options] send <request-json>\n"
     "\n"
     "Options:\n"
@@ -110,6 +111,8 @@ int main() {
         request = {{"command", "ping"}};
     } else if (command == L"stop-all" && words.size() == 1) {
         request = {{"command", "stopAll"}};
+    } else if (command == L"list" && words.size() == 1) {
+        request = {{"command", "list"}};
     } else if (command == L"stop" && words.size() == 2) {
         const auto id = number(words[1]);
         if (!id || *id > 0x7FFFFFFF) return usageError("stop needs an instance id");

@@ -36,10 +36,12 @@ std::uint64_t LogFile::size() const {
 
 // rename never follows a link at either name, and the new file is opened as
 // the first one was.
-bool LogFile::rotate() {
+bool LogFile::rotate(SystemError& error) {
     const std::string name = toUtf8(path_);
-    const bool renamed = rename(name.c_str(), (name + ".1").c_str()) == 0;
-    if (!renamed) return false;
+    if (rename(name.c_str(), (name + ".1").c_str()) != 0) {
+        error = {"rename", static_cast<std::uint32_t>(errno), " (" + name + ".1)"};
+        return false;
+    }
     handle_ = openLogFileForAppend(path_, &failure_);
     return true;
 }

@@ -43,8 +43,11 @@ std::uint64_t LogFile::size() const {
 // Every handle on the log file shares delete access, so the file can be
 // renamed while it is open; writers holding it (the redirected standard
 // streams) go on writing into the renamed file.
-bool LogFile::rotate() {
-    if (!MoveFileExW(path_.c_str(), (path_ + L".1").c_str(), MOVEFILE_REPLACE_EXISTING)) return false;
+bool LogFile::rotate(SystemError& error) {
+    if (!MoveFileExW(path_.c_str(), (path_ + L".1").c_str(), MOVEFILE_REPLACE_EXISTING)) {
+        error = {"MoveFileExW", GetLastError(), " (" + toUtf8(path_) + ".1)"};
+        return false;
+    }
     handle_ = openLogFileForAppend(path_, &failure_);
     return true;
 }
