@@ -11,7 +11,8 @@
 //             times (an array of zeros), N times (without end if N is 0),
 //             each answer read; the program ends when every client is done
 //   flood     together about N requests a second: stops of instance 777777,
-//             which nobody runs, stop-alls, pings and bodies that are not JSON
+//             which nobody runs, stop-alls, starts of a configuration the
+//             policy refuses, pings and bodies that are not JSON
 //   slow      a ping written one byte every 20 ms, its answer read, N times
 //             (once if N is 0); the program ends when every client is done,
 //             with 0 when every answer was the pong and 1 otherwise
@@ -80,13 +81,15 @@ void expand(const std::wstring& pipe, const std::string& body, long rounds) {
 }
 
 [[noreturn]] void flood(const std::wstring& pipe, int clients, long perSecond) {
-    const std::string requests[] = {R"({"command":"stopAll"})", R"({"command":"ping"})", "not json"};
+    const std::string requests[] = {R"({"command":"stopAll"})",
+                                    R"({"command":"start","payload":{"config":"{\"x\":1}"}})", R"({"command":"ping"})",
+                                    "not json"};
     const auto period = std::chrono::duration<double>(clients / static_cast<double>(std::max(perSecond, 1L)));
     const auto start = Clock::now();
     for (long sent = 0;; ++sent) {
         std::this_thread::sleep_until(start + std::chrono::duration_cast<Clock::duration>(period * sent));
         velmora::client::sendRequest(
-            pipe, sent % 2 == 0 ? R"({"command":"stop","payload":{"instanceId":777777}})" : requests[(sent / 2) % 3],
+            pipe, sent % 2 == 0 ? R"({"command":"stop","payload":{"instanceId":777777}})" : requests[(sent / 2) % 4],
             kPatience);
     }
 }

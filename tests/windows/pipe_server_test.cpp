@@ -52,6 +52,19 @@ TEST_F(PipeServer, AnswersOneFrameAndNothingAfterIt) {
     EXPECT_FALSE(readMessage(connection.handle(), response, error));
 }
 
+// A large request that finds no place until its deadline gets no answer,
+// and the log says why: no place, not a slow client.
+TEST_F(PipeServer, ALargeRequestWithoutAPlaceSaysSo) {
+    PipeServerSettings settings = testing::fastSettings();
+    settings.maxLargeRequests = 0;
+    settings.requestDeadline = milliseconds(300);
+    RunningServer running(backend, logs.callback(), settings);
+    const std::string large = R"({"command":"ping","x":")" + std::string(70000, 'x') + R"("})";
+    EXPECT_FALSE(sendRequest(running.pipeName(), large, kTimeout).delivered);
+    EXPECT_TRUE(logs.shows("Too many large requests at once"));
+    EXPECT_THAT(logs.lines(), Not(Contains(HasSubstr("Client sent no complete request"))));
+}
+
 // A client thread that cannot be started costs only its connection, and is
 // counted out at once: the stop that follows waits for nobody.
 TEST_F(PipeServer, AClientThreadThatCannotStartCostsOnlyItsConnection) {
