@@ -56,6 +56,7 @@ protected:
         settings.policy.dataFolder = folder + "/data";
         settings.policy.trustedGroup = "gid " + std::to_string(kTrustedGroup);
         settings.instanceLinesPerSecond = 1000;
+        settings.instanceBytesPerSecond = settings.ordinaryBytesPerSecond = 1000000;
         server = std::make_unique<testing::RunningServer>(backend, logs.callback(), settings);
     }
     void TearDown() override {

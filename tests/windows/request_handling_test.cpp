@@ -142,6 +142,7 @@ protected:
 TEST_F(OrdinaryCallers, StartsGoToTheEngineAsCheckedAndWithinTheListenersAndTheDescriptorReserve) {
     std::size_t left = 100000;
     settings.policy.descriptorsLeft = [&] { return std::optional(left); };
+    settings.instanceBytesPerSecond = settings.ordinaryBytesPerSecond = 100000;  // every line, however long a SID
     std::vector<std::string> engineSaw;
     ON_CALL(backend, startInstance).WillByDefault([&](const std::string& config) {
         engineSaw.push_back(config);

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "platform/std_redirect.h"
+#include "platform/text.h"
 
 namespace velmora::vpn::platform {
 
