@@ -50,12 +50,12 @@ constexpr std::array kTypeRules{
 };
 
 // Everyday fields whose names look like paths: a transport's, a DNS over
-// HTTPS server's and the HTTP outbound's URL path, texts a rule matches, and
-// the cache file itself (its path is the service's).
+// HTTPS server's and the HTTP outbound's URL path, texts a rule matches, the
+// cache file itself (its path is the service's), and TCP's multipath switch.
 constexpr std::array kNotPaths{
     NotAPath{"*.transport.path", "", ""},        NotAPath{"dns.servers[].path", "", "hosts"},
     NotAPath{"outbounds[].path", "http", ""},    NotAPath{"*.process_path", "", ""},
-    NotAPath{"experimental.cache_file", "", ""},
+    NotAPath{"experimental.cache_file", "", ""}, NotAPath{"*.tcp_multi_path", "", ""},
 };
 
 constexpr std::array kPathNames{

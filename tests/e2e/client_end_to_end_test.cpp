@@ -49,6 +49,7 @@ TEST_F(ClientEndToEnd, AnOrdinaryUserActsOnItsOwnInstancesOnly) {
     const std::string slow = folder + "/slow.json";
     std::ofstream(slow) << R"({"outbounds":[{"type":"direct","tag":"standin:{\"startDelayMs\":2000}"}],)"
                         << R"("inbounds":[{"type":"mixed","listen_port":)" << ports[1] << "}]}";
+    const auto slowStart = std::chrono::steady_clock::now();
     auto starting = std::async(std::launch::async, [&] { return as(65533, {"start", "--config", slow}); });
     const auto refused = [](const std::string& id) {
         return Ran(1u, testing::errorAnswer("Instance " + id + " belongs to another user") + "\n", "");
@@ -57,6 +58,7 @@ TEST_F(ClientEndToEnd, AnOrdinaryUserActsOnItsOwnInstancesOnly) {
         EXPECT_THAT(as(65534, {"stop", "1"}),
                     ::testing::AnyOf(Ran(0u, testing::okAnswer("{}") + "\n", ""), refused("1")));
     ASSERT_THAT(starting.get(), Ran(0u, _, ""));
+    EXPECT_GE(std::chrono::steady_clock::now() - slowStart, milliseconds(2000));  // the script in its tag was read
     for (const char* id : {"0", "1"}) EXPECT_THAT(as(65534, {"stop", id}), refused(id));
     EXPECT_THAT(as(65534, {"stop-all"}), Ran(0u, testing::okAnswer("{}") + "\n", ""));
     EXPECT_TRUE(testing::tcpPortAccepts(ports[0]) && testing::tcpPortAccepts(ports[1]));

@@ -183,10 +183,13 @@ TEST_F(ConfigurationPolicy, ADesktopConfigurationRunsWithACacheOfItsOwnInAPrivat
     const std::string work = bench::desktopConfiguration(ports[0], ports[1], any);
     std::string home = bench::desktopConfiguration(ports[2], ports[3]);
     home.replace(home.find(R"("cache_id":"work")"), 17, R"("cache_id":"home")");
+    const std::string controller = "127.0.0.1:" + std::to_string(ports[3]);
+    if (any == "::") home.replace(home.find(controller), controller.size(), "[::1]:" + std::to_string(ports[3]));
     EXPECT_THAT(start(65534, work).output, HasSubstr(R"("ok":true)"));
     EXPECT_THAT(start(65534, home).output, HasSubstr(R"("ok":true)"));
-    for (const std::uint16_t port : ports) EXPECT_TRUE(testing::tcpPortAccepts(port)) << port;
+    for (const std::uint16_t port : {ports[0], ports[1], ports[2]}) EXPECT_TRUE(testing::tcpPortAccepts(port)) << port;
     EXPECT_EQ(testing::tcpPortAcceptsOnIpv6(ports[0]), any == "::");
+    EXPECT_TRUE(any == "::" ? testing::tcpPortAcceptsOnIpv6(ports[3]) : testing::tcpPortAccepts(ports[3]));
     const std::string own = folder + "/data/users/65534";
     const std::string cache = own + "/cache-776f726b.db";  // "work"
     struct stat made {};
