@@ -190,6 +190,7 @@ TEST_F(ConfigurationPolicy, ADesktopConfigurationRunsWithACacheOfItsOwnInAPrivat
     for (const std::uint16_t port : {ports[0], ports[1], ports[2]}) EXPECT_TRUE(testing::tcpPortAccepts(port)) << port;
     EXPECT_EQ(testing::tcpPortAcceptsOnIpv6(ports[0]), any == "::");
     EXPECT_TRUE(any == "::" ? testing::tcpPortAcceptsOnIpv6(ports[3]) : testing::tcpPortAccepts(ports[3]));
+    EXPECT_EQ(testing::tcpPortAccepts(ports[3]), any != "::");  // [::1] is no IPv4 address
     const std::string own = folder + "/data/users/65534";
     const std::string cache = own + "/cache-776f726b.db";  // "work"
     struct stat made {};

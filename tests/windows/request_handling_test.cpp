@@ -213,7 +213,11 @@ TEST_F(OrdinaryCallers, RunningProfilesNeverShareACacheFileAndAUserKeepsAtMostEi
     const std::string folder = testing::makeTempFolder("cache-share");
     settings.policy.dataFolder = folder;
     int next = 0;
-    ON_CALL(backend, startInstance).WillByDefault([&](const std::string&) { return StartResult{true, next++, {}}; });
+    bool explode = true;  // the engine's first start throws
+    ON_CALL(backend, startInstance).WillByDefault([&](const std::string&) {
+        if (std::exchange(explode, false)) throw std::bad_alloc();
+        return StartResult{true, next++, {}};
+    });
     const auto start = [&](const std::string& id, const platform::CallerIdentity& caller) {
         return handle(R"({"command":"start","payload":{"config":"{\"experimental\":{\"cache_file\":)"
                       R"({\"enabled\":true,\"cache_id\":\")" +
@@ -224,6 +228,7 @@ TEST_F(OrdinaryCallers, RunningProfilesNeverShareACacheFileAndAUserKeepsAtMostEi
     const std::string shared = errorAnswer(
         "Your user runs a profile with this cache already; give each running profile its own "
         "experimental.cache_file.cache_id");
+    EXPECT_EQ(start("a", user()), errorAnswer("std::bad_alloc"));  // a start that failed keeps nothing
     EXPECT_EQ(start("a", user()), started(0));
     EXPECT_EQ(start("a", user()), shared);
     EXPECT_EQ(start("a", user(65533)), started(1));
