@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "windows/singbox_named_pipe_server.h"
+#include "server/singbox_named_pipe_server.h"
 
 // What the bench programs share, and the limit and pipe tests with them: the
 // figures' line format, a backend that answers at once, and a pipe server

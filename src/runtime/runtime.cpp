@@ -11,7 +11,7 @@
 #include "platform/text.h"
 #include "protocol/constants.h"
 #include "runtime/service_logger.h"
-#include "windows/singbox_named_pipe_server.h"
+#include "server/singbox_named_pipe_server.h"
 
 namespace velmora::vpn {
 

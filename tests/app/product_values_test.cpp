@@ -6,7 +6,7 @@
 #include "install/service_installer.h"
 #include "runtime/runtime.h"
 #include "runtime/service_logger.h"
-#include "windows/pipe_server_settings.h"
+#include "server/pipe_server_settings.h"
 
 namespace velmora::vpn {
 namespace {

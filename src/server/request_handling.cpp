@@ -8,8 +8,8 @@
 #include <boost/json.hpp>
 
 #include "policy/config_policy.h"
-#include "windows/protocol_responses.h"
-#include "windows/singbox_named_pipe_server.h"
+#include "server/protocol_responses.h"
+#include "server/singbox_named_pipe_server.h"
 
 namespace velmora::vpn {
 namespace {

@@ -1,4 +1,4 @@
-#include "windows/singbox_named_pipe_server.h"
+#include "server/singbox_named_pipe_server.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,5 +1,5 @@
-#include "windows/client_book.h"
-#include "windows/pipe_server_settings.h"
+#include "server/client_book.h"
+#include "server/pipe_server_settings.h"
 
 #include <algorithm>
 #include <vector>

@@ -1,8 +1,8 @@
-#include "windows/singbox_named_pipe_server.h"
+#include "server/singbox_named_pipe_server.h"
 
 #include "platform/detached_thread.h"
 #include "platform/pipe_endpoint.h"
-#include "windows/repeating_failure.h"
+#include "server/repeating_failure.h"
 
 namespace velmora::vpn {
 namespace {

@@ -5,7 +5,7 @@
 
 #include <boost/json.hpp>
 
-#include "windows/singbox_named_pipe_server.h"
+#include "server/singbox_named_pipe_server.h"
 
 namespace velmora::vpn {
 namespace {

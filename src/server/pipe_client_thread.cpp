@@ -2,7 +2,7 @@
 #include "platform/pipe_endpoint.h"
 #include "platform/io_breaker.h"
 #include "protocol/pipe_framing.h"
-#include "windows/singbox_named_pipe_server.h"
+#include "server/singbox_named_pipe_server.h"
 
 namespace velmora::vpn {
 namespace {

@@ -20,9 +20,9 @@
 #include "platform/pipe_io.h"
 #include "policy/config_policy.h"
 #include "protocol/constants.h"
-#include "windows/client_book.h"
-#include "windows/line_limiter.h"
-#include "windows/pipe_server_settings.h"
+#include "server/client_book.h"
+#include "server/line_limiter.h"
+#include "server/pipe_server_settings.h"
 
 namespace velmora::vpn {
 

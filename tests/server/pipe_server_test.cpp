@@ -4,8 +4,8 @@
 
 #include "platform/caller_identity.h"
 #include "platform/pipe_endpoint.h"
-#include "windows/line_limiter.h"
-#include "windows/repeating_failure.h"
+#include "server/line_limiter.h"
+#include "server/repeating_failure.h"
 
 namespace velmora::vpn {
 namespace {

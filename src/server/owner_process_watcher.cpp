@@ -2,7 +2,7 @@
 #include <vector>
 
 #include "platform/owner_process.h"
-#include "windows/singbox_named_pipe_server.h"
+#include "server/singbox_named_pipe_server.h"
 
 namespace velmora::vpn {
 namespace {

@@ -1,6 +1,6 @@
-#include "windows/protocol_responses.h"
+#include "server/protocol_responses.h"
 
-#include "windows/singbox_named_pipe_server.h"
+#include "server/singbox_named_pipe_server.h"
 
 namespace velmora::vpn {
 namespace {

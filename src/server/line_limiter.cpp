@@ -1,4 +1,4 @@
-#include "windows/line_limiter.h"
+#include "server/line_limiter.h"
 
 namespace velmora::vpn {
 

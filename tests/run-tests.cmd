@@ -14,7 +14,7 @@ net session >nul 2>&1
 if errorlevel 1 (set elevated=0) else (set elevated=1)
 if "%elevated%"=="1" (echo Running elevated.) else (echo Running as a standard user.)
 
-for %%p in (app_tests backend_tests windows_tests e2e_tests stress_tests) do call :run %%p
+for %%p in (app_tests backend_tests server_tests e2e_tests stress_tests) do call :run %%p
 if "%elevated%"=="1" (
   call :run service_manager_tests
 ) else (

@@ -1,4 +1,4 @@
-#include "windows/repeating_failure.h"
+#include "server/repeating_failure.h"
 
 namespace velmora::vpn {
 
