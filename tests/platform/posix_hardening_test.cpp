@@ -240,7 +240,7 @@ TEST_F(Folder, AUsersDataFolderIsUsedOnlyWhereNoOtherUserCanChangeTheWay) {
     chmod((data + "/users").c_str(), 01777);  // sticky is enough above the user's own folder
     EXPECT_EQ(use(data), own);
     EXPECT_EQ(statOf(data + "/users").st_mode & 07777, 01777u);  // and what was there on the way stays as it was
-    chmod(own.c_str(), 01777);  // but not for the folder itself
+    chmod(own.c_str(), 01777);                                   // but not for the folder itself
     EXPECT_EQ(use(data), own + " may be written by other users");
     chmod(own.c_str(), 0755);
     EXPECT_EQ(use(data), own);
