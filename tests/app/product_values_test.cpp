@@ -6,6 +6,7 @@
 #include "install/service_installer.h"
 #include "runtime/runtime.h"
 #include "runtime/service_logger.h"
+#include "server/line_limiter.h"
 #include "server/pipe_server_settings.h"
 
 namespace velmora::vpn {
@@ -33,6 +34,7 @@ TEST(ProductValues, AreTheDocumentedOnes) {
         {"bytes of all ordinary users' instance lines a second", static_cast<long long>(server.ordinaryBytesPerSecond),
          2048},
         {"bytes of a caller's text in a log line", static_cast<long long>(server.callerTextInLine), 200},
+        {"bytes a log line takes beyond its message", static_cast<long long>(UserLineLimiters::kLineOverhead), 22},
         {"a repeating failure summed up every, ms", server.failureSummaryInterval.count(), 60000},
         {"log file size before it is rotated, bytes", static_cast<long long>(kLogFileCap), 8 << 20},
         {"large requests at once", server.maxLargeRequests, 2},

@@ -156,6 +156,7 @@ TEST_F(Folder, NeitherRunningOutOfDescriptorsNorLosingItsConsoleEndsARun) {
         ASSERT_TRUE(testing::waitUntil([&] { return testing::readFile(log).find("error 24") != std::string::npos; }));
     }
     EXPECT_TRUE(testing::waitUntil([&] { return answers(socket); }, milliseconds(10000)));
+    EXPECT_THAT(testing::readFile(log), HasSubstr("Accepting a client works again after "));  // said once over
     EXPECT_EQ(statOf(socket).st_ino, bound);
     running.interrupt();
     EXPECT_EQ(running.wait().exitCode, 0u);

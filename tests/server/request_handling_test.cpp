@@ -255,6 +255,7 @@ TEST_F(OrdinaryCallers, RunningProfilesNeverShareACacheFileAndAUserKeepsAtMostEi
 // times; after a stop-all nothing. Any other word is still no command.
 TEST_F(OrdinaryCallers, LinesNameWhoseInstancesTheyAreAndListShowsEachUserItsOwn) {
     settings.maxInstancesPerUser = 2;
+    settings.ownerPollInterval = milliseconds(10);
     int next = 0;
     ON_CALL(backend, startInstance).WillByDefault([&](const std::string&) { return StartResult{true, next++, {}}; });
     const auto start = [&](int listeners, std::uint32_t owner, const platform::CallerIdentity& caller) {
@@ -308,6 +309,13 @@ TEST_F(OrdinaryCallers, LinesNameWhoseInstancesTheyAreAndListShowsEachUserItsOwn
                                    "Started sing-box instance 3", "Stopped sing-box instance 1 for " + me,
                                    "Stopped all sing-box instances for " + me, "Stopped sing-box instance 2",
                                    "Stopped all sing-box instances"}));
+    // The watcher's line about an ordinary user's instance whose owner is gone names whose it was.
+    EXPECT_THAT(start(1, 0x7FFFFFF0u, user()), HasSubstr(R"("ok":true)"));
+    server->startOwnerWatcher();
+    EXPECT_TRUE(testing::waitUntil([&] {
+        return logs.lines().back() == "Owner process 2147483632 is gone; stopping sing-box instance 4 for " + me;
+    }));
+    server->stopOwnerWatcher();
 }
 
 // Ordinary users run 48 instances together: the 49th start is refused
