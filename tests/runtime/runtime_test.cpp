@@ -109,7 +109,8 @@ TEST(ServiceLog, LinesBeginWithTheTimeAndAFullLogIsRotatedKeepingTheNewestWholeL
     ASSERT_FALSE(restarted.empty());
     const std::string call = testing::programFileName("x") == "x" ? "rename failed. " : "MoveFileExW failed. ";
     EXPECT_THAT(restarted.front(), ::testing::AllOf(::testing::StartsWith("The log file could not be rotated and "
-                                                                          "starts again empty: " + call),
+                                                                          "starts again empty: " +
+                                                                          call),
                                                     HasSubstr(log + ".1)")));
     EXPECT_EQ(restarted.back(), "line 29");
     EXPECT_LE(fs::file_size(log), 1000u);
