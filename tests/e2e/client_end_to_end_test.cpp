@@ -74,7 +74,8 @@ TEST_F(ClientEndToEnd, InstancesEndSoonAfterTheirOwnersAndOnlyThen) {
     // Processes to watch: one that ends at once, one that runs until killed.
     testing::SiblingProcess exiting("VelmoraVpnService", {"--help"});
     testing::SiblingProcess killed("VelmoraVpnService", {"--console", "--pipe-name", pipe + "-owner"});
-    const std::uint32_t owners[] = {exiting.id(), killed.id(), 0x7FFFFFF0u, testing::currentProcessId(), 0x7FFFFFF0u};
+    // The last: an id no process can have on any system (negative where ids are signed).
+    const std::uint32_t owners[] = {exiting.id(), killed.id(), 0x7FFFFFF0u, testing::currentProcessId(), 0xFFFFFFF0u};
     std::uint16_t ports[5] = {};
     const auto start = [&](int id) {
         ports[id] = testing::freeTcpPort();

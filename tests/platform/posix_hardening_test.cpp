@@ -3,12 +3,14 @@
 #include "support/prelude.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include "platform/data_folder.h"
+#include "platform/descriptor_limit.h"
 #include "platform/log_file.h"
 #include "platform/std_redirect.h"
 #include "platform/trusted_group.h"
@@ -141,6 +143,24 @@ TEST_F(Folder, WhatIsFoundAtTheNameIsNeverFollowedOrChanged) {
 // Out of descriptors, the service keeps its name and serves again
 // afterwards; its standard error a pipe whose reader has exited, it still
 // serves and stops cleanly instead of dying of a broken pipe.
+// The soft descriptor limit is raised to the hard one, and what is left is
+// that limit less what is open: one more open descriptor, one less left.
+TEST(Descriptors, WhatIsLeftIsTheLimitLessWhatIsOpen) {
+    ASSERT_TRUE(platform::raiseDescriptorLimit());
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    EXPECT_EQ(limit.rlim_cur, limit.rlim_max);
+    if (limit.rlim_cur == RLIM_INFINITY) GTEST_SKIP() << "no limit on descriptors here";
+    const std::optional<std::size_t> before = platform::descriptorsLeft();
+    ASSERT_TRUE(before.has_value());
+    EXPECT_LT(*before, limit.rlim_cur);
+    {
+        const platform::OwnedHandle one(open("/dev/null", O_RDONLY | O_CLOEXEC));
+        EXPECT_EQ(platform::descriptorsLeft(), *before - 1);
+    }
+    EXPECT_EQ(platform::descriptorsLeft(), before);
+}
+
 TEST_F(Folder, NeitherRunningOutOfDescriptorsNorLosingItsConsoleEndsARun) {
     testing::SiblingProcess running(
         "/usr/bin/prlimit",
@@ -153,7 +173,8 @@ TEST_F(Folder, NeitherRunningOutOfDescriptorsNorLosingItsConsoleEndsARun) {
         std::string error;
         for (auto& connection : held)
             ASSERT_TRUE(connection.connect(platform::fromUtf8(socket), milliseconds(2000), error)) << error;
-        ASSERT_TRUE(testing::waitUntil([&] { return testing::readFile(log).find("error 24") != std::string::npos; }));
+        ASSERT_TRUE(testing::waitUntil(
+            [&] { return testing::readFile(log).find("accept failed. error 24: ") != std::string::npos; }));
     }
     EXPECT_TRUE(testing::waitUntil([&] { return answers(socket); }, milliseconds(10000)));
     EXPECT_THAT(testing::readFile(log), HasSubstr("Accepting a client works again after "));  // said once over

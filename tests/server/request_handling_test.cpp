@@ -1,5 +1,6 @@
 #include "support/prelude.h"
 
+#include <ctime>
 #include <stdexcept>
 #include <system_error>
 
@@ -269,7 +270,9 @@ TEST_F(OrdinaryCallers, LinesNameWhoseInstancesTheyAreAndListShowsEachUserItsOwn
     const auto list = [&](const platform::CallerIdentity& caller) {
         boost::json::value answer = boost::json::parse(handle(R"({"command":"list"})", caller));
         for (auto& entry : answer.at("payload").at("instances").as_array()) {
-            std::string started(entry.at("started").as_string());  // "YYYY-MM-DD hh:mm:ss"
+            std::string started(entry.at("started").as_string());  // "YYYY-MM-DD hh:mm:ss", this year's
+            const std::time_t now = std::time(nullptr);
+            EXPECT_EQ(started.substr(0, 4), std::to_string(std::localtime(&now)->tm_year + 1900));
             for (const std::size_t at : {4, 7, 10, 13, 16}) started[at] = '0';
             EXPECT_EQ(started.size(), 19u);
             EXPECT_EQ(started.find_first_not_of("0123456789"), std::string::npos) << started;
@@ -283,10 +286,9 @@ TEST_F(OrdinaryCallers, LinesNameWhoseInstancesTheyAreAndListShowsEachUserItsOwn
     EXPECT_EQ(start(1, 0, user()), errorAnswer("Your user runs 2 instances already"));
     EXPECT_THAT(start(0, 7, root), HasSubstr(R"("ok":true)"));
     const std::string me = user().user, them = user(65533).user;
-    const std::string mine = R"({"instanceId":0,"user":")" + me +
-                             R"(","ownerProcessId":4242,"listeners":2,)"
-                             R"("started":"T"},{"instanceId":1,"user":")" +
-                             me + R"(","listeners":1,"started":"T"})";
+    const std::string first =
+        R"({"instanceId":0,"user":")" + me + R"(","ownerProcessId":4242,"listeners":2,"started":"T"})";
+    const std::string mine = first + R"(,{"instanceId":1,"user":")" + me + R"(","listeners":1,"started":"T"})";
     const std::string other = R"({"instanceId":2,"user":")" + them + R"(","listeners":3,"started":"T"})";
     const std::string roots = R"({"instanceId":3,"user":"root","ownerProcessId":7,"started":"T"})";
     const auto instances = [](const std::string& list) { return okAnswer(R"({"instances":[)" + list + "]}"); };
@@ -296,6 +298,7 @@ TEST_F(OrdinaryCallers, LinesNameWhoseInstancesTheyAreAndListShowsEachUserItsOwn
     EXPECT_EQ(list(root), instances(mine + "," + other + "," + roots));
     EXPECT_EQ(handle(R"({"command":"stopAll"})", user(65532)), okAnswer("{}"));  // nothing of its own: no line
     EXPECT_EQ(stop(1, user()), okAnswer("{}"));
+    EXPECT_EQ(list(user()), instances(first));
     EXPECT_EQ(handle(R"({"command":"stopAll"})", user()), okAnswer("{}"));
     EXPECT_EQ(stop(2, root), okAnswer("{}"));
     EXPECT_EQ(handle(R"({"command":"stopAll"})", root), okAnswer("{}"));
