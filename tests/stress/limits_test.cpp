@@ -223,7 +223,7 @@ struct SubordinateIds {
 // as only root may write the file.
 TEST(OnePerson, IsOneUserWhateverIdsItActsAs) {
     if (!testing::canRunAsAnotherUser()) GTEST_SKIP() << "needs root to act as other users";
-    const SubordinateIds delegated("nobody:100000:65536\n");
+    const SubordinateIds delegated("nobody:100000:65536\nroot:200000:10\n");
     testing::FakeBackend backend;
     testing::LogRecorder logs;
     testing::RunningServer running(backend, logs.callback());
@@ -253,6 +253,10 @@ TEST(OnePerson, IsOneUserWhateverIdsItActsAs) {
     EXPECT_EQ(started, 16);
     // The id after the range is a user of its own.
     EXPECT_THAT(testing::clientAs(165536, start), Ran(0u, HasSubstr(R"("ok":true)"), ""));
+    // Ids delegated to root are users of their own: none of root's instances is theirs.
+    const std::string roots = std::to_string(testing::startedId(sendRequest(running.pipeName(), start[3]).response));
+    EXPECT_THAT(testing::clientAs(200000, {"--pipe-name", pipe, "stop", roots}),
+                Ran(1u, testing::errorAnswer("Instance " + roots + " belongs to another user") + "\n", ""));
     // A file others may write delegates nothing: the id is a user of its own again.
     fs::permissions("/etc/subuid", fs::perms(0664));
     EXPECT_THAT(testing::clientAs(100105, start), Ran(0u, HasSubstr(R"("ok":true)"), ""));
