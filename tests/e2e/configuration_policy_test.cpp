@@ -12,6 +12,7 @@
 #include <boost/json.hpp>
 
 #include "backend/singbox_in_process_backend.h"
+#include "engine_client_examples.h"
 
 namespace velmora::vpn {
 namespace {
@@ -220,48 +221,17 @@ TEST_F(ConfigurationPolicy, ADesktopConfigurationRunsWithACacheOfItsOwnInAPrivat
     EXPECT_FALSE(fs::exists(folder + "/data/users/65532/cache-776f726b.db"));
 }
 
-// The client examples of the engine's documentation start for an ordinary
-// user: as they are, or adapted as docs/protocol.md asks (certificates
-// inline, rule sets for geoip and geosite, the hijack-dns action for the dns
-// outbound, the tun's address for its inet4_address).
+// The client examples of the engine's documentation (engine_client_examples.json,
+// each with its page) start for an ordinary user: as they are, or adapted as
+// docs/protocol.md asks (certificates inline, rule sets for geoip and geosite,
+// the hijack-dns action for the dns outbound, the tun's address for its
+// inet4_address).
 TEST_F(ConfigurationPolicy, TheEnginesClientExamplesStart) {
-    const std::string tls = R"("tls":{"enabled":true,"server_name":"example.org")";
-    const std::string examples[] = {
-        R"({"outbounds":[{"type":"trojan","server":"127.0.0.1","server_port":8080,"password":"password",)" + tls +
-            R"(,"utls":{"enabled":true,"fingerprint":"firefox"}},"multiplex":{"enabled":true}}]})",
-        R"({"outbounds":[{"type":"trojan","server":"127.0.0.1","server_port":8080,"password":"password",)" + tls +
-            R"(,"certificate":"-----BEGIN CERTIFICATE-----\n-----END CERTIFICATE-----"}}]})",
-        R"({"outbounds":[{"type":"hysteria2","server":"127.0.0.1","server_port":8080,"up_mbps":100,)"
-        R"("down_mbps":100,"password":"<password>",)" +
-            tls + R"(,"insecure":true}}]})",
-        R"({"outbounds":[{"type":"shadowsocks","server":"127.0.0.1","server_port":8080,)"
-        R"("method":"2022-blake3-aes-128-gcm","password":"<server_pasword>:<user_password>",)"
-        R"("multiplex":{"enabled":true}}]})",
-        R"({"outbounds":[{"type":"tuic","server":"127.0.0.1","server_port":8080,)"
-        R"("uuid":"059032A9-7D40-4A96-9BB1-36823D848068","password":"hello","congestion_control":"bbr",)" +
-            tls + "}}]}",
-        R"({"dns":{"servers":[{"tag":"google","address":"tls://8.8.8.8"},)"
-        R"({"tag":"local","address":"223.5.5.5","detour":"direct"}],)"
-        R"("rules":[{"outbound":"any","server":"local"}],"strategy":"ipv4_only"},)"
-        R"("inbounds":[{"type":"tun","address":"172.19.0.1/30","auto_route":true,"strict_route":false}],)"
-        R"("outbounds":[{"type":"direct","tag":"direct"}],)"
-        R"("route":{"rules":[{"protocol":"dns","action":"hijack-dns"},{"ip_is_private":true,"outbound":"direct"}],)"
-        R"("auto_detect_interface":true}})",
-        R"({"outbounds":[{"type":"direct","tag":"direct"},{"type":"block","tag":"block"}],)"
-        R"("route":{"rules":[{"type":"logical","mode":"or","rules":[{"protocol":"dns"},{"port":53}],)"
-        R"("action":"hijack-dns"},{"ip_is_private":true,"outbound":"direct"},)"
-        R"({"clash_mode":"Direct","outbound":"direct"},{"clash_mode":"Global","outbound":"default"},)"
-        R"({"type":"logical","mode":"or","rules":[{"port":853},{"network":"udp","port":443},{"protocol":"stun"}],)"
-        R"("outbound":"block"},{"type":"logical","mode":"and","rules":[{"rule_set":"geosite-geolocation-!cn",)"
-        R"("invert":true},{"rule_set":["geoip-cn","geosite-cn"]}],"outbound":"direct"}],)"
-        R"("rule_set":[{"type":"remote","tag":"geoip-cn","format":"binary",)"
-        R"("url":"https://raw.githubusercontent.com/SagerNet/sing-geoip/rule-set/geoip-cn.srs"},)"
-        R"({"type":"remote","tag":"geosite-cn","format":"binary",)"
-        R"("url":"https://raw.githubusercontent.com/SagerNet/sing-geosite/rule-set/geosite-cn.srs"},)"
-        R"({"type":"remote","tag":"geosite-geolocation-!cn","format":"binary",)"
-        R"("url":"https://raw.githubusercontent.com/SagerNet/sing-geosite/rule-set/geosite-geolocation-!cn.srs"}]}})",
-    };
-    for (const std::string& example : examples) EXPECT_THAT(start(65534, example).output, HasSubstr(R"("ok":true)"));
+    const boost::json::value examples = boost::json::parse(kEngineClientExamples);
+    for (const boost::json::value& example : examples.as_array()) {
+        EXPECT_THAT(start(65534, boost::json::serialize(example.at("config"))).output, HasSubstr(R"("ok":true)"))
+            << example.at("page");
+    }
     stopAll();
 }
 

@@ -109,8 +109,9 @@ TEST(ServiceLog, LinesBeginWithTheTimeAndAFullLogIsRotatedKeepingTheNewestWholeL
     ASSERT_FALSE(restarted.empty());
     // Windows' own text for the error ends its line; the file's name follows on the next.
     const bool onLinux = testing::programFileName("x") == "x";
-    EXPECT_THAT(restarted.front(), ::testing::StartsWith("The log file could not be rotated and starts again empty: " +
-                                                         std::string(onLinux ? "rename" : "MoveFileExW") + " failed. "));
+    EXPECT_THAT(restarted.front(),
+                ::testing::StartsWith("The log file could not be rotated and starts again empty: " +
+                                      std::string(onLinux ? "rename" : "MoveFileExW") + " failed. "));
     EXPECT_THAT(testing::readFile(log), HasSubstr(log + ".1)"));
     EXPECT_EQ(restarted.back(), "line 29");
     EXPECT_LE(fs::file_size(log), 1000u);
