@@ -23,6 +23,10 @@ TEST(ServiceProgram, HelpWinsAndInstallWithUninstallIsRefusedInEitherOrder) {
                 Ran(50u, "",
                     "Service removal is not supported on this platform yet; remove the service from your "
                     "service manager\n"));
+    EXPECT_THAT(testing::runSibling(kService, {"--install-service"}),
+                Ran(50u, "",
+                    "Service installation is not supported on this platform yet; run VelmoraVpnService --service "
+                    "under a service manager such as systemd\n"));
 }
 
 TEST(ServiceProgram, AnEngineLibraryMissingBesideTheProgramIsAFatalErrorWith1066) {

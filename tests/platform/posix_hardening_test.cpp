@@ -75,6 +75,13 @@ TEST(LinuxPipeNames, EveryClientLooksWhereTheServiceOfItsKindListens) {
     EXPECT_EQ(clientSocketPaths(name, "/run/user/1000"), (Paths{"/run/user/1000/Velmora", "/run/Velmora"}));
     EXPECT_EQ(serviceSocketPath(L"/srv/v.sock", false, ""), "/srv/v.sock");
     EXPECT_EQ(clientSocketPaths(L"/srv/v.sock", "/run/user/1000"), Paths{"/srv/v.sock"});
+    // A client's own runtime folder comes from its environment, when that names an absolute path.
+    for (const auto& [folder, paths] : {std::pair{"/run/user/7", Paths{"/run/user/7/Velmora", "/run/Velmora"}},
+                                        {"relative", Paths{"/run/Velmora"}}}) {
+        setenv("XDG_RUNTIME_DIR", folder, 1);
+        EXPECT_EQ(clientSocketPaths(name), paths) << folder;
+    }
+    unsetenv("XDG_RUNTIME_DIR");
     for (const std::wstring bad : {L"\\\\.\\pipe\\", L"\\\\.\\pipe\\a/b", L"\\\\.\\pipe\\..", L"relative"}) {
         EXPECT_EQ(serviceSocketPath(bad, true, ""), "");
         EXPECT_TRUE(clientSocketPaths(bad, "/run/user/1000").empty());
@@ -146,8 +153,11 @@ TEST_F(Folder, WhatIsFoundAtTheNameIsNeverFollowedOrChanged) {
 // The soft descriptor limit is raised to the hard one, and what is left is
 // that limit less what is open: one more open descriptor, one less left.
 TEST(Descriptors, WhatIsLeftIsTheLimitLessWhatIsOpen) {
-    ASSERT_TRUE(platform::raiseDescriptorLimit());
     rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    limit.rlim_cur = std::min<rlim_t>(limit.rlim_max - 1, 1024);  // below the hard limit, to be raised
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &limit), 0);
+    ASSERT_TRUE(platform::raiseDescriptorLimit());
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
     EXPECT_EQ(limit.rlim_cur, limit.rlim_max);
     if (limit.rlim_cur == RLIM_INFINITY) GTEST_SKIP() << "no limit on descriptors here";

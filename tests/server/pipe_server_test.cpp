@@ -114,6 +114,7 @@ TEST(LimitedLines, AtMostTheLimitASecondAndTheRestSummedUp) {
     EXPECT_EQ(bytes.admit("uid 2", "01234", start), Lines{"01234"});
     EXPECT_TRUE(bytes.admit("uid 3", "", start).empty());
     EXPECT_EQ(bytes.admit("uid 3", "x", start + milliseconds(1000)), Lines{"x"});
+    EXPECT_EQ(bytes.admit("uid 1", "0123456789", start + milliseconds(1000)), Lines{"0123456789"});
     for (const char* user : {"uid 4", "uid 5", "uid 6", "uid 7"}) bytes.admit(user, std::string(20, 'y'), start);
     EXPECT_EQ(bytes.flush(start + milliseconds(1000)),
               (Lines{"1 more lines about instances of uid 1 left out in the last second",
