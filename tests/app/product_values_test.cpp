@@ -20,8 +20,8 @@ namespace {
 // privilege, no count, no error code, no time, no bytes. A path that forgets
 // to fill one in fails safe.
 TEST(ProductValues, RecordsNobodyFilledInTellOfNothing) {
-    EXPECT_FALSE(platform::CallerIdentity{}.privileged || Admission{}.admitted || StartResult{}.ok ||
-                 StopResult{}.ok || platform::IoCall{}.ok || platform::WholeMove{}.done);
+    EXPECT_FALSE(platform::CallerIdentity{}.privileged || Admission{}.admitted || StartResult{}.ok || StopResult{}.ok ||
+                 platform::IoCall{}.ok || platform::WholeMove{}.done);
     EXPECT_EQ(StartResult{}.instanceId, -1);
     const platform::LocalTime time{};
     EXPECT_EQ(Admission{}.listeners + platform::IoCall{}.count + platform::SystemError{}.code +
