@@ -266,9 +266,9 @@ TEST_F(ServiceManager, TheWholeLifeOfTheService) {
             .exitCode,
         0u);
     EXPECT_TRUE(testing::waitUntil([&] {
-        return testing::readFile(taken).find("The pipe name was taken by another process already; serving beside it "
-                                             "(clients that check who serves them move past its instances)\r\n") !=
-               std::string::npos;
+        return testing::readFile(taken).find(
+                   "The pipe name was taken by another process already; serving beside it "
+                   "(clients that check who serves them move past its instances)\r\n") != std::string::npos;
     }));
     for (int i = 0; i < 5; ++i) EXPECT_THAT(testing::runSibling("velmora-vpn-client", serviceOnlyPing), Ran(0u, _, ""));
     ASSERT_TRUE(ControlService(openService(SERVICE_STOP).get(), SERVICE_CONTROL_STOP, &ignored));
