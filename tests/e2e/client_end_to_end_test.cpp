@@ -115,7 +115,7 @@ TEST_F(ClientEndToEnd, EachCommandPrintsItsAnswerAndExitsByIt) {
         {{"ping"}, 0, testing::okAnswer(R"({"status":"ok"})"), false},
         {{"start", "--config", config}, 0, testing::okAnswer(R"({"instanceId":0})"), true},
         {{"stop", "0"}, 0, testing::okAnswer("{}"), false},
-        {{"start", "--config", config}, 0, testing::okAnswer(R"({"instanceId":1})"), true},
+        {{"start", "--config", config, "--linger", "1"}, 0, testing::okAnswer(R"({"instanceId":1})"), true},
         {{"stop-all"}, 0, testing::okAnswer("{}"), false},
         {{"list"}, 0, testing::okAnswer(R"({"instances":[]})"), false},
         {{"send", R"({"command":"restart"})"}, 1, testing::errorAnswer("Unknown command: restart"), false},

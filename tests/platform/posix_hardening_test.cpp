@@ -64,6 +64,17 @@ protected:
     bool secretUntouched() { return testing::readFile(secret) == "secret" && (statOf(secret).st_mode & 0777) == 0600; }
 };
 
+// Text crosses between UTF-8 and wide text whole, every plane included; what
+// is not UTF-8 (an overlong form, a surrogate, a stray byte) becomes U+FFFD,
+// one for each byte that could not be used.
+TEST(LinuxText, CrossesWholeAndMarksWhatIsNotUtf8) {
+    const std::string text = "a\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80";
+    EXPECT_EQ(platform::fromUtf8(text), (std::wstring{L'a', 0xE9, 0x20AC, 0x1F600}));
+    EXPECT_EQ(platform::toUtf8(platform::fromUtf8(text)), text);
+    EXPECT_EQ(platform::fromUtf8("\xC0\xAF\xED\xA0\x80\x80x"), std::wstring(6, 0xFFFD) + L"x");
+    EXPECT_EQ(platform::toUtf8(std::wstring{L'a', 0xD800}), "");
+}
+
 TEST(LinuxPipeNames, EveryClientLooksWhereTheServiceOfItsKindListens) {
     using platform::clientSocketPaths;
     using platform::serviceSocketPath;

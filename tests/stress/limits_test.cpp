@@ -84,6 +84,26 @@ TEST_F(Limits, ClientsThatSendOrTakeNothingAreCutOffAtTheDeadline) {
     EXPECT_EQ(stopped.wait_for(settings.requestDeadline + std::chrono::seconds(2)), std::future_status::ready);
 }
 
+// Ordinary users together leave the privileged places free: once two users
+// hold all the others, one more connection of theirs is closed with its
+// line, and root is still answered at once.
+TEST_F(Limits, OrdinaryUsersTogetherLeaveThePrivilegedPlacesFree) {
+    if (!testing::canRunAsAnotherUser()) GTEST_SKIP() << "needs root to act as other users";
+    settings.maxClients = 12;
+    settings.privilegedPlaces = 4;
+    settings.maxConnectionsPerUser = 6;
+    testing::RunningServer running(backend, logs.callback(), settings);
+    const std::string pipe = platform::toUtf8(running.pipeName());
+    std::vector<std::unique_ptr<testing::OtherUsersProgram>> holders;
+    for (const std::uint32_t uid : {65534u, 65533u})
+        holders.push_back(std::make_unique<testing::OtherUsersProgram>(
+            "hostile_attacker", std::vector<std::string>{"silent", pipe, "6"}, uid));
+    const std::string full = "Ordinary users hold 8 connections already; one more was closed";
+    EXPECT_TRUE(logs.shows(full));
+    EXPECT_THAT(logs.lines(), Contains(full));
+    EXPECT_EQ(sendRequest(running.pipeName(), kPing, milliseconds(1000)).response, testing::pingAnswer(1));
+}
+
 // Peers that misbehave in every way a frame allows, all at once, cost only
 // their own connections, and announced bodies cost no memory until they come.
 TEST_F(Limits, HostileClientsCostOnlyTheirOwnConnections) {
@@ -234,6 +254,7 @@ TEST(OnePerson, IsOneUserWhateverIdsItActsAs) {
             holders.push_back(std::make_unique<testing::OtherUsersProgram>(
                 "hostile_attacker", std::vector<std::string>{"silent", pipe, "8"}, id));
         EXPECT_TRUE(logs.shows("User uid 65534 holds 8 connections already"));
+        EXPECT_THAT(logs.lines(), Contains("User uid 65534 holds 8 connections already; one more was closed"));
         // Answered within a second of asking (the client's own start, a copy
         // run as that user, is not the service's to answer for).
         EXPECT_THAT(testing::clientAs(65533, {"--pipe-name", pipe, "--timeout", "1000", "ping"}),
