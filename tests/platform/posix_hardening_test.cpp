@@ -312,6 +312,9 @@ TEST_F(Folder, TheTrustedGroupIsReadOnlyFromAFileOnlyRootMayWrite) {
     std::ofstream(place) << "  root\n";
     chmod(place.c_str(), 0644);
     EXPECT_EQ(read(), "gid 0");
+    ASSERT_EQ(chown(place.c_str(), 65534, 0), 0);  // another user's, however narrow
+    EXPECT_EQ(read(), notRoots);
+    ASSERT_EQ(chown(place.c_str(), 0, 0), 0);
     chmod(place.c_str(), 0664);
     EXPECT_EQ(read(), notRoots);
     fs::remove(place);
