@@ -206,6 +206,17 @@ TEST_F(Folder, NeitherRunningOutOfDescriptorsNorLosingItsConsoleEndsARun) {
     EXPECT_THAT(testing::readFile(log), HasSubstr("Velmora VPN service runtime stopped\n"));
 }
 
+// Under systemd (`--service` where there is no service manager of ours) every
+// line goes to the log file alone: the console the service was given stays
+// silent, and a stop signal ends the run.
+TEST_F(Folder, AServiceRunUnderSystemdWritesToItsLogFileAlone) {
+    testing::SiblingProcess running("VelmoraVpnService", {"--service", "--pipe-name", socket, "--log-file", log});
+    ASSERT_TRUE(testing::waitUntil([&] { return answers(socket); }, milliseconds(10000)));
+    running.interrupt();
+    EXPECT_THAT(running.wait(), Ran(0u, "", ""));
+    EXPECT_THAT(testing::readFile(log), HasSubstr("Velmora VPN service runtime stopped\n"));
+}
+
 // The service run as another local user (from a copy that user can reach,
 // wherever the build is): the client sends it nothing.
 TEST_F(Folder, AServiceOfAnotherUserIsRefused) {
