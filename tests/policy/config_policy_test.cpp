@@ -122,6 +122,10 @@ TEST_F(ConfigPolicy, WhatIsNotReviewedOrTouchesFilesIsRefusedForOrdinaryCallersO
             EXPECT_EQ(admission.listeners, 0);
         }
     }
+    // Each name that looks like a path is refused as one, before the review is asked.
+    for (const std::string key : {"a_directory", "a_file", "a_files", "output", "executable_a"})
+        EXPECT_EQ(refusal(R"({"outbounds":[{"type":"socks",")" + key + R"(":"/x"}]})"),
+                  notAllowed("outbounds[0]." + key, kPathLike));
     EXPECT_FALSE(fs::exists(settings.dataFolder));
 }
 
