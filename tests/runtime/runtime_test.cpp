@@ -115,6 +115,14 @@ TEST(ServiceLog, LinesBeginWithTheTimeAndAFullLogIsRotatedKeepingTheNewestWholeL
     EXPECT_THAT(testing::readFile(log), HasSubstr(log + ".1)"));
     EXPECT_EQ(restarted.back(), "line 29");
     EXPECT_LE(fs::file_size(log), 1000u);
+    // The line that brings a log to its cap (each newline counted as CR LF) is the last before a rotation.
+    for (const std::uintmax_t over : {0, 1}) {
+        const std::string edge = folder + "/edge" + std::to_string(over) + ".log";
+        ServiceLogger logger(platform::fromUtf8(edge), false, 100);
+        logger.log("a");
+        logger.log(std::string(78 + over - fs::file_size(edge), 'b'));
+        EXPECT_EQ(fs::exists(edge + ".1"), over == 1);
+    }
     fs::remove_all(folder);
 }
 
