@@ -47,7 +47,7 @@ inline constexpr std::uint32_t kPreshutdownTimeoutMs = 75000;
 // set only for automatic starts (empty: the call is not made). A word it does
 // not know is no error: it gives an automatic start without delay.
 struct ServiceStartup {
-    std::uint32_t startType = 2;
+    std::uint32_t startType{};
     std::optional<bool> delayedAutoStart;
 };
 ServiceStartup serviceStartupFor(const std::wstring& startupMode);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -15,7 +16,7 @@ namespace velmora::vpn::platform {
 // code read right after it.
 struct IoCall {
     bool ok = false;
-    std::uint32_t count = 0;
+    std::uint32_t count{};
     SystemError error;
 };
 
@@ -37,7 +38,7 @@ struct WholeMove {
 template <typename Byte, typename Call>
 WholeMove moveAll(Byte* position, std::uint64_t count, Call call) {
     while (count > 0) {
-        const auto chunk = static_cast<std::uint32_t>(count < 0xFFFFFFFFu ? count : 0xFFFFFFFFu);
+        const auto chunk = static_cast<std::uint32_t>(std::min<std::uint64_t>(count, 0xFFFFFFFFu));
         const IoCall moved = call(position, chunk);
         if (!moved.ok || moved.count == 0) return {false, moved};
         position += moved.count;

@@ -14,7 +14,7 @@ namespace velmora::vpn::platform {
 // those whose texts are shaped otherwise from its fields.
 struct SystemError {
     const char* call = nullptr;
-    std::uint32_t code = 0;
+    std::uint32_t code{};
     std::string detail;
 };
 

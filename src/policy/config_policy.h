@@ -24,11 +24,11 @@ struct CacheFile {
 
 struct Admission {
     bool admitted = false;
-    std::string refusal;         // the answer's message when refused
-    std::string why;             // what the log adds to a refusal, when anything
-    std::string config;          // when admitted, what the engine receives
-    std::int32_t listeners = 0;  // counted against an ordinary user's share
-    CacheFile cache;             // counted against an ordinary user's folder
+    std::string refusal;       // the answer's message when refused
+    std::string why;           // what the log adds to a refusal, when anything
+    std::string config;        // when admitted, what the engine receives
+    std::int32_t listeners{};  // counted against an ordinary user's share
+    CacheFile cache;           // counted against an ordinary user's folder
 };
 
 // Whether `caller` starts any configuration unchecked.

@@ -72,9 +72,9 @@ public:
 private:
     struct Count {
         Clock::time_point secondStart{};
-        std::int32_t lines = 0;
-        std::size_t bytes = 0;
-        std::int64_t leftOut = 0;  // since the last flush
+        std::int32_t lines{};
+        std::size_t bytes{};
+        std::int64_t leftOut{};  // since the last flush
     };
 
     const std::int32_t perSecond_;

@@ -31,7 +31,7 @@ bool LogFile::append(const std::string& text) {
 
 std::uint64_t LogFile::size() const {
     struct stat info {};
-    return isOpen() && fstat(handle_.get(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
+    return fstat(handle_.get(), &info) == 0 ? static_cast<std::uint64_t>(info.st_size) : 0;
 }
 
 // rename never follows a link at either name, and the new file is opened as

@@ -38,7 +38,7 @@ bool LogFile::append(const std::string& text) {
 
 std::uint64_t LogFile::size() const {
     LARGE_INTEGER size{};
-    return isOpen() && GetFileSizeEx(handle_.get(), &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
+    return GetFileSizeEx(handle_.get(), &size) ? static_cast<std::uint64_t>(size.QuadPart) : 0;
 }
 
 // Every handle on the log file shares delete access, so the file can be
