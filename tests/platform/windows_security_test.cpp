@@ -11,6 +11,7 @@
 #include "platform/data_folder.h"
 #include "platform/trusted_group.h"
 #include "platform/unique_handle.h"
+#include "platform/win32/admin_only_security.h"
 
 namespace velmora::vpn {
 namespace {
@@ -47,6 +48,11 @@ TEST(WindowsDataFolder, IsMadeWithAProtectedAccessListAndALooseOneIsNeverUsed) {
     const std::string data = folder + "\\data";
     ASSERT_EQ(use(data, sid), data + "\\users\\" + sid);
     const std::string systemOnly = "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
+    LPWSTR asRead = nullptr;  // the list the folders are made with, as the system reads it (Wine too)
+    ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptorOf(platform::kSystemOnlySddl).get(), SDDL_REVISION_1,
+                                                         DACL_SECURITY_INFORMATION, &asRead, nullptr);
+    const platform::LocalMemory heldText(asRead);
+    EXPECT_EQ(asRead != nullptr ? platform::toUtf8(asRead) : "unreadable", systemOnly);
     for (const auto& [made, list] : {std::pair{data, systemOnly},
                                      {data + "\\users", systemOnly},
                                      {data + "\\users\\" + sid, systemOnly + "(A;OICI;FR;;;" + sid + ")"}})
@@ -79,6 +85,12 @@ TEST(WindowsDataFolder, IsMadeWithAProtectedAccessListAndALooseOneIsNeverUsed) {
     // Nothing but a SID goes into an access list's text.
     EXPECT_EQ(use(data, "S-1-5-21-1)(A;;FA;;;WD"), "The caller \"S-1-5-21-1)(A;;FA;;;WD\" has no SID");
     fs::remove_all(folder);
+}
+
+// Text crosses whole both ways, a single character too.
+TEST(WindowsText, CrossesWhole) {
+    EXPECT_EQ(platform::fromUtf8("x") + platform::fromUtf8("\xC3\xA9"), L"x\xE9");
+    EXPECT_EQ(platform::toUtf8(L"x") + platform::toUtf8(L"\xE9"), "x\xC3\xA9");
 }
 
 TEST(WindowsTrustedGroup, IsReadFromTheServiceKeyOnlyWhileAdministratorsAloneMayWriteIt) {

@@ -256,7 +256,7 @@ TEST_F(OrdinaryCallers, RunningProfilesNeverShareACacheFileAndAUserKeepsAtMostEi
 // times; after a stop-all nothing. Any other word is still no command.
 TEST_F(OrdinaryCallers, LinesNameWhoseInstancesTheyAreAndListShowsEachUserItsOwn) {
     settings.maxInstancesPerUser = 2;
-    settings.ownerPollInterval = milliseconds(10);
+    settings.ownerPollInterval = milliseconds(300);
     int next = 0;
     ON_CALL(backend, startInstance).WillByDefault([&](const std::string&) { return StartResult{true, next++, {}}; });
     const auto start = [&](int listeners, std::uint32_t owner, const platform::CallerIdentity& caller) {
@@ -304,20 +304,21 @@ TEST_F(OrdinaryCallers, LinesNameWhoseInstancesTheyAreAndListShowsEachUserItsOwn
     EXPECT_EQ(handle(R"({"command":"stopAll"})", root), okAnswer("{}"));
     EXPECT_EQ(list(root), instances(""));
     EXPECT_EQ(handle(R"({"command":"status"})", root), errorAnswer("Unknown command: status"));
-    EXPECT_EQ(logs.lines(), (Lines{"Started sing-box instance 0 for " + me, "Started sing-box instance 1 for " + me,
-                                   "Started sing-box instance 2 for " + them,
-                                   "Refused a start of " + me +
-                                       ": Your user runs 2 "
-                                       "instances already",
-                                   "Started sing-box instance 3", "Stopped sing-box instance 1 for " + me,
-                                   "Stopped all sing-box instances for " + me, "Stopped sing-box instance 2",
-                                   "Stopped all sing-box instances"}));
-    // The watcher's line about an ordinary user's instance whose owner is gone names whose it was.
+    EXPECT_EQ(logs.lines(),
+              (Lines{"Started sing-box instance 0 for " + me, "Started sing-box instance 1 for " + me,
+                     "Started sing-box instance 2 for " + them,
+                     "Refused a start of " + me + ": Your user runs 2 instances already", "Started sing-box instance 3",
+                     "Stopped sing-box instance 1 for " + me, "Stopped all sing-box instances for " + me,
+                     "Stopped sing-box instance 2", "Stopped all sing-box instances"}));
+    // The watcher's line about an ordinary user's instance whose owner is gone names whose it was; it
+    // looks first one interval after it starts.
     EXPECT_THAT(start(1, 0x7FFFFFF0u, user()), HasSubstr(R"("ok":true)"));
+    const auto watched = std::chrono::steady_clock::now();
     server->startOwnerWatcher();
     EXPECT_TRUE(testing::waitUntil([&] {
         return logs.lines().back() == "Owner process 2147483632 is gone; stopping sing-box instance 4 for " + me;
     }));
+    EXPECT_GE(std::chrono::steady_clock::now() - watched, settings.ownerPollInterval);
     server->stopOwnerWatcher();
 }
 
