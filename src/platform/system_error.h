@@ -18,6 +18,9 @@ struct SystemError {
     std::string detail;
 };
 
+// A refusal of the layer's own: no call failed, the detail says why.
+inline SystemError refusal(std::string detail) { return {nullptr, {}, std::move(detail)}; }
+
 // Records a failure in `error` and answers "nothing": the platform layer's
 // functions that return an optional value end a failed path with it.
 inline std::nullopt_t failWith(SystemError& error, SystemError failure) {

@@ -44,7 +44,7 @@ std::optional<std::string> userDataFolder(const std::string& dataFolder, const C
                                           SystemError& error, std::vector<FolderEntry>* contents) {
     const std::string uid = caller.user.rfind("uid ", 0) == 0 ? caller.user.substr(4) : std::string();
     if (uid.empty() || uid.find_first_not_of("0123456789") != std::string::npos) {
-        error = {nullptr, 0, "The caller \"" + caller.user + "\" has no user id"};
+        error = refusal("The caller \"" + caller.user + "\" has no user id");
         return std::nullopt;
     }
     const std::string path = dataFolder + "/users/" + uid;

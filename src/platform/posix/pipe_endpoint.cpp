@@ -45,7 +45,7 @@ bool folderFit(int folder, const std::string& path, SystemError& error) {
     const bool othersMayWrite = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
     const bool rootSticky = info.st_uid == 0 && (info.st_mode & S_ISVTX) != 0;
     if ((info.st_uid != 0 && info.st_uid != geteuid()) || (othersMayWrite && !rootSticky)) {
-        error = {nullptr, 0, "Refusing to serve on " + path + ": its folder can be written by other users"};
+        error = refusal("Refusing to serve on " + path + ": its folder can be written by other users");
         return false;
     }
     return true;

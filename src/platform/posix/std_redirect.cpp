@@ -51,7 +51,7 @@ OwnedHandle openLogFileForAppend(const std::wstring& path, SystemError* why) {
     struct stat info {};
     if (fstat(descriptor.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
         (info.st_uid != 0 && info.st_uid != geteuid()) || (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        error = {nullptr, 0, narrow + " is not a regular file that only the service's user may write"};
+        error = refusal(narrow + " is not a regular file that only the service's user may write");
         return {};
     }
     fcntl(descriptor.get(), F_SETFL, O_APPEND);  // writes block again, as to any file

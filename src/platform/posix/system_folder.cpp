@@ -24,11 +24,11 @@ bool systemOwned(int folder, const std::string& shown, bool last, SystemError& e
     const bool othersMayWrite = (info.st_mode & (S_IWGRP | S_IWOTH)) != 0;
     const bool sticky = (info.st_mode & S_ISVTX) != 0;
     if (!ownersOnly) {
-        error = {nullptr, 0, shown + " is owned by user " + std::to_string(info.st_uid)};
+        error = refusal(shown + " is owned by user " + std::to_string(info.st_uid));
         return false;
     }
     if (othersMayWrite && (last || !sticky)) {
-        error = {nullptr, 0, shown + " may be written by other users"};
+        error = refusal(shown + " may be written by other users");
         return false;
     }
     return true;
@@ -55,7 +55,7 @@ bool fitMode(int folder, bool made, mode_t mode, const std::string& shown, Syste
 
 OwnedHandle openSystemFolder(const std::string& path, bool create, SystemError& error, mode_t lastMode) {
     if (path.empty() || path.front() != '/') {
-        error = {nullptr, 0, path + " is not an absolute path"};
+        error = refusal(path + " is not an absolute path");
         return {};
     }
     std::vector<std::string> names;
@@ -63,7 +63,7 @@ OwnedHandle openSystemFolder(const std::string& path, bool create, SystemError& 
     for (std::string name; std::getline(parts, name, '/');) {
         if (name.empty() || name == ".") continue;
         if (name == "..") {
-            error = {nullptr, 0, path + " climbs with \"..\""};
+            error = refusal(path + " climbs with \"..\"");
             return {};
         }
         names.push_back(name);
@@ -95,7 +95,7 @@ OwnedHandle openSystemFolder(const std::string& path, bool create, SystemError& 
         if (!next) {
             const int code = errno;
             if (code == ELOOP || code == ENOTDIR) {
-                error = {nullptr, 0, shown + " is a link or not a folder"};
+                error = refusal(shown + " is a link or not a folder");
             } else {
                 error = {"open", static_cast<std::uint32_t>(code), " (" + shown + ")"};
             }

@@ -16,7 +16,7 @@ std::optional<std::string> readTrustedGroup(const SettingPlace& setting, SystemE
     error = {};
     const std::string& place = setting.file;
     const std::size_t slash = place.rfind('/');
-    if (slash == std::string::npos) return failWith(error, {nullptr, 0, place + " is not an absolute path"});
+    if (slash == std::string::npos) return failWith(error, refusal(place + " is not an absolute path"));
     OwnedHandle folder = openSystemFolder(slash == 0 ? "/" : place.substr(0, slash), false, error);
     if (!folder) {
         // No folder, no setting: an operator who names no group made none.
@@ -33,7 +33,7 @@ std::optional<std::string> readTrustedGroup(const SettingPlace& setting, SystemE
         return failWith(error, {"fstat", static_cast<std::uint32_t>(errno), " (" + place + ")"});
     if (!S_ISREG(info.st_mode) || (info.st_uid != 0 && info.st_uid != geteuid()) ||
         (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-        return failWith(error, {nullptr, 0, place + " is not a file that only root may write"});
+        return failWith(error, refusal(place + " is not a file that only root may write"));
     }
     char text[256];
     const ssize_t size = read(file.get(), text, sizeof text);
@@ -48,7 +48,7 @@ std::optional<std::string> readTrustedGroup(const SettingPlace& setting, SystemE
     group* found = nullptr;
     const int code = getgrnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found);
     if (code != 0) return failWith(error, {"getgrnam_r", static_cast<std::uint32_t>(code), " (" + name + ")"});
-    if (found == nullptr) return failWith(error, {nullptr, 0, place + " names \"" + name + "\", which is no group"});
+    if (found == nullptr) return failWith(error, refusal(place + " names \"" + name + "\", which is no group"));
     return "gid " + std::to_string(found->gr_gid);
 }
 

@@ -47,7 +47,7 @@ bool onlyAdministratorsWrite(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK writeR
         return false;
     }
     if (owner == nullptr || !administrator(owner)) {
-        error = {nullptr, 0, shown + " is owned by " + (owner ? sidText(owner) : std::string("no one"))};
+        error = refusal(shown + " is owned by " + (owner ? sidText(owner) : std::string("no one")));
         return false;
     }
     BOOL present = FALSE;
@@ -57,7 +57,7 @@ bool onlyAdministratorsWrite(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK writeR
         return false;
     }
     if (!present || list == nullptr) {
-        error = {nullptr, 0, shown + " has no access list: everyone may write it"};
+        error = refusal(shown + " has no access list: everyone may write it");
         return false;
     }
     for (DWORD i = 0; i < list->AceCount; ++i) {
@@ -71,7 +71,7 @@ bool onlyAdministratorsWrite(PSECURITY_DESCRIPTOR descriptor, ACCESS_MASK writeR
         auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
         const PSID sid = &allowed->SidStart;
         if ((allowed->Mask & writeRights) != 0 && !administrator(sid)) {
-            error = {nullptr, 0, shown + " may be written by " + sidText(sid)};
+            error = refusal(shown + " may be written by " + sidText(sid));
             return false;
         }
     }
@@ -86,7 +86,7 @@ bool systemOwnedObject(HANDLE object, bool folder, const std::string& shown, Sys
     }
     const bool isFolder = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
     if (isFolder != folder || (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        error = {nullptr, 0, shown + (folder ? " is a link or not a folder" : " is a link or not a file")};
+        error = refusal(shown + (folder ? " is a link or not a folder" : " is a link or not a file"));
         return false;
     }
     PSECURITY_DESCRIPTOR present = nullptr;
@@ -113,7 +113,7 @@ bool onlyTheseRead(HANDLE object, const std::string& reader, const std::string& 
     }
     const LocalMemory held(present);
     if (list == nullptr) {
-        error = {nullptr, 0, shown + " has no access list: everyone may read it"};
+        error = refusal(shown + " has no access list: everyone may read it");
         return false;
     }
     for (DWORD i = 0; i < list->AceCount; ++i) {
@@ -127,7 +127,7 @@ bool onlyTheseRead(HANDLE object, const std::string& reader, const std::string& 
         auto* allowed = static_cast<ACCESS_ALLOWED_ACE*>(entry);
         const PSID sid = &allowed->SidStart;
         if ((allowed->Mask & kReadRights) != 0 && !administrator(sid) && sidText(sid) != reader) {
-            error = {nullptr, 0, shown + " may be read by " + sidText(sid)};
+            error = refusal(shown + " may be read by " + sidText(sid));
             return false;
         }
     }

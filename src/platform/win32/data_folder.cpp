@@ -56,7 +56,7 @@ std::optional<std::string> userDataFolder(const std::string& dataFolder, const C
                                           SystemError& error, std::vector<FolderEntry>* contents) {
     const std::string& sid = caller.user;
     if (sid.rfind("S-1-", 0) != 0 || sid.find_first_not_of("S0123456789-") != std::string::npos) {
-        error = {nullptr, 0, "The caller \"" + sid + "\" has no SID"};
+        error = refusal("The caller \"" + sid + "\" has no SID");
         return std::nullopt;
     }
     const std::wstring root = fromUtf8(dataFolder);

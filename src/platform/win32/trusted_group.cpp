@@ -38,7 +38,7 @@ std::optional<std::string> readTrustedGroup(const SettingPlace& setting, SystemE
     if (status != ERROR_SUCCESS)
         return failWith(error, {"RegQueryValueExW", static_cast<std::uint32_t>(status), " (" + shown + ")"});
     if (type != REG_SZ || size > 1024)
-        return failWith(error, {nullptr, 0, shown + "\\" + setting.registryValue + " is not a short text"});
+        return failWith(error, refusal(shown + "\\" + setting.registryValue + " is not a short text"));
     std::vector<wchar_t> text(size / sizeof(wchar_t) + 1, L'\0');
     status =
         RegQueryValueExW(key.get(), valueName.c_str(), nullptr, &type, reinterpret_cast<BYTE*>(text.data()), &size);
@@ -65,9 +65,8 @@ std::optional<std::string> readTrustedGroup(const SettingPlace& setting, SystemE
     if (sidSize == 0 ||
         !LookupAccountNameW(nullptr, name.c_str(), sid.data(), &sidSize, domain.data(), &domainSize, &use) ||
         (use != SidTypeGroup && use != SidTypeAlias && use != SidTypeWellKnownGroup)) {
-        return failWith(
-            error,
-            {nullptr, 0, shown + "\\" + setting.registryValue + " names \"" + toUtf8(name) + "\", which is no group"});
+        return failWith(error, refusal(shown + "\\" + setting.registryValue + " names \"" + toUtf8(name) +
+                                       "\", which is no group"));
     }
     LPWSTR sidText = nullptr;
     if (!ConvertSidToStringSidW(sid.data(), &sidText))
