@@ -1,5 +1,7 @@
 #include "support/prelude.h"
 
+#include "protocol.h"
+
 namespace velmora::vpn {
 namespace {
 
@@ -105,13 +107,15 @@ TEST_F(ClientEndToEnd, InstancesEndSoonAfterTheirOwnersAndOnlyThen) {
     EXPECT_THAT(errors, Not(HasSubstr("stopping sing-box instance 3")));
 }
 
-// Each command in turn, with the answer printed and the exit code it gives: 0
-// for "ok": true, 1 for false, 2 when nothing was exchanged or the command
-// line is wrong; the instance listens from its start to its stop.
+// Each command in turn, with the one line it prints and the exit code it
+// gives: 0 for "ok": true, 1 for false, 2 when nothing was exchanged (the
+// reason on standard error) or the command line is wrong (the reason, then
+// the usage, which docs/protocol.md shows); the instance listens from its
+// start to its stop.
 TEST_F(ClientEndToEnd, EachCommandPrintsItsAnswerAndExitsByIt) {
     const std::uint16_t port = testing::freeTcpPort();
     const std::string config = configListeningOn(port);
-    const std::tuple<Lines, std::uint32_t, std::string, bool> rows[] = {
+    const std::tuple<Lines, std::uint32_t, ::testing::Matcher<std::string>, bool> rows[] = {
         {{"ping"}, 0, testing::okAnswer(R"({"status":"ok"})"), false},
         {{"start", "--config", config}, 0, testing::okAnswer(R"({"instanceId":0})"), true},
         {{"stop", "0"}, 0, testing::okAnswer("{}"), false},
@@ -119,16 +123,32 @@ TEST_F(ClientEndToEnd, EachCommandPrintsItsAnswerAndExitsByIt) {
         {{"stop-all"}, 0, testing::okAnswer("{}"), false},
         {{"list"}, 0, testing::okAnswer(R"({"instances":[]})"), false},
         {{"send", R"({"command":"restart"})"}, 1, testing::errorAnswer("Unknown command: restart"), false},
-        {{"--pipe-name", pipe + "-nobody", "--timeout", "100", "ping"}, 2, "", false},
-        {{"stop", "x"}, 2, "", false},
+        {{"--pipe-name", pipe + "-nobody", "--timeout", "100", "ping"}, 2, HasSubstr(" failed. "), false},
+        {{"stop", "2147483647"}, 0, testing::okAnswer("{}"), false},
+        {{"stop", "2147483648"}, 2, "stop needs an instance id", false},
+        {{"start", "--config", config, "--owner-pid", "4294967296"},
+         2,
+         "--owner-pid needs a process id or self",
+         false},
+        {{"start", "--config", config, "--linger", "1x"}, 2, "--linger needs a number of milliseconds", false},
+        {{"start", "--config", config, "--what"}, 2, "Unexpected argument to start: --what", false},
+        {{"start"}, 2, "start needs --config <file|->", false},
+        {{"start", "--config", folder + "/none"}, 2, "Cannot read configuration file " + folder + "/none", false},
+        {{"--timeout", "-1", "ping"}, 2, "--timeout needs a number of milliseconds", false},
+        {{"list", "x"}, 2, "Unknown command or wrong arguments: list", false},
     };
     for (const auto& [arguments, code, answer, listening] : rows) {
         const ProgramRun run = client(arguments);
-        EXPECT_THAT(run, Ran(code, ::testing::ResultOf(linesOf, answer.empty() ? Lines{} : Lines{answer}), _))
-            << arguments[0];
-        EXPECT_EQ(run.errors.empty(), code != 2) << arguments[0];
+        const Lines said = linesOf(code == 2 ? run.errors : run.output);
+        EXPECT_THAT(run, Ran(code, _, _)) << arguments[0];
+        EXPECT_THAT(said.empty() ? "" : said[0], answer) << arguments[0];
+        EXPECT_EQ(code == 2 ? run.output : run.errors, "") << arguments[0];
         EXPECT_EQ(testing::tcpPortAccepts(port), listening) << arguments[0];
     }
+    Lines usage = testing::docBlock(kProtocolDoc, "## The command-line client");
+    EXPECT_THAT(client({"--help"}), Ran(0u, ::testing::ResultOf(linesOf, usage), ""));
+    usage.insert(usage.begin(), {"No command given", ""});
+    EXPECT_EQ(linesOf(client({}).errors), usage);
 }
 
 }  // namespace

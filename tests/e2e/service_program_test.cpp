@@ -1,6 +1,7 @@
 #include "support/prelude.h"
 
-#include "app/option_parser.h"
+#include "operations.h"
+
 #include "runtime/service_host.h"
 
 namespace velmora::vpn {
@@ -11,7 +12,7 @@ const std::string kService = "VelmoraVpnService";
 TEST(ServiceProgram, HelpWinsAndInstallWithUninstallIsRefusedInEitherOrder) {
     const ProgramRun help = testing::runSibling(kService, {"--install-service", "--help", "--console"});
     EXPECT_THAT(help, Ran(0u, _, ""));
-    EXPECT_EQ(linesOf(help.output), linesOf(usageText()));
+    EXPECT_EQ(linesOf(help.output), testing::docBlock(kOperationsDoc, "## The command line"));
     for (const Lines& order : {Lines{"--install-service", "--uninstall-service"},
                                Lines{"--uninstall-service", "--start", "--install-service"}}) {
         const ProgramRun run = testing::runSibling(kService, order);

@@ -1,8 +1,10 @@
 #include "support/prelude.h"
 
 #include <ctime>
+#include <semaphore>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 #include <boost/json.hpp>
 
@@ -320,6 +322,36 @@ TEST_F(OrdinaryCallers, LinesNameWhoseInstancesTheyAreAndListShowsEachUserItsOwn
     }));
     EXPECT_GE(std::chrono::steady_clock::now() - watched, settings.ownerPollInterval);
     server->stopOwnerWatcher();
+}
+
+// Starts still under way hold their places in a user's share: two at once
+// take both, and the one still under way after the other has come up keeps
+// its own.
+TEST_F(OrdinaryCallers, StartsUnderWayHoldTheirPlaces) {
+    settings.maxInstancesPerUser = 2;
+    std::atomic<int> entered{0};
+    std::binary_semaphore gates[] = {std::binary_semaphore{0}, std::binary_semaphore{0}};
+    ON_CALL(backend, startInstance).WillByDefault([&](const std::string&) {
+        const int mine = entered++;
+        entered.notify_all();
+        if (mine < 2) gates[mine].acquire();  // a third goes through
+        return StartResult{true, mine, {}};
+    });
+    const std::string start = R"({"command":"start","payload":{"config":"{}"}})";
+    const std::string full = errorAnswer("Your user runs 2 instances already");
+    handle(R"({"command":"ping"})", root);  // the server is made before the threads share it
+    std::vector<std::thread> starts;
+    for (const int id : {0, 1}) {
+        starts.emplace_back(
+            [&, id] { EXPECT_EQ(handle(start, user()), okAnswer(R"({"instanceId":)" + std::to_string(id) + "}")); });
+        entered.wait(id);
+    }
+    EXPECT_EQ(handle(start, user()), full);
+    for (const int id : {0, 1}) {
+        gates[id].release();
+        starts[id].join();
+        EXPECT_EQ(handle(start, user()), full);
+    }
 }
 
 // Ordinary users run 48 instances together: the 49th start is refused

@@ -110,6 +110,11 @@ std::vector<std::string> linesOf(const std::string& text) {
     return lines;
 }
 
+std::vector<std::string> docBlock(const std::string& text, const std::string& heading) {
+    const std::size_t start = text.find("```\n", text.find(heading)) + 4;
+    return linesOf(text.substr(start, text.find("```", start) - start));
+}
+
 std::vector<std::string> messagesOf(const std::string& text) {
     std::vector<std::string> messages;
     for (const std::string& line : linesOf(text))

@@ -36,6 +36,10 @@ std::vector<std::string> linesOf(const std::string& text);
 // The messages of log lines, without their 19-character time stamps and the space.
 std::vector<std::string> messagesOf(const std::string& text);
 
+// The lines of the first fenced block after `heading` in a document's text:
+// what the docs show a program printing.
+std::vector<std::string> docBlock(const std::string& document, const std::string& heading);
+
 // A program built next to the tests (or at the path given), started with the
 // given arguments, its standard output and error captured in files and its
 // standard input empty. Without standard handles it starts as the service

@@ -32,7 +32,7 @@ bool DynamicLibrary::load(const std::string& fileName, SystemError& error) {
     void* handle = absolute ? dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL) : nullptr;
     if (handle == nullptr) {
         const char* reason = absolute ? dlerror() : "the executable's folder is unknown";
-        error = {"dlopen", 0, reason != nullptr ? reason : "unknown error"};
+        error = {"dlopen", {}, reason != nullptr ? reason : "unknown error"};
         return false;
     }
     library_.reset(handle);
