@@ -1,6 +1,7 @@
 #include "support/prelude.h"
 
 #include <ctime>
+#include <regex>
 #include <semaphore>
 #include <stdexcept>
 #include <system_error>
@@ -269,18 +270,11 @@ TEST_F(OrdinaryCallers, LinesNameWhoseInstancesTheyAreAndListShowsEachUserItsOwn
                           {"payload", {{"config", R"({"inbounds":[)" + inbounds + "]}"}, {"ownerProcessId", owner}}}}),
                       caller);
     };
+    const std::time_t now = std::time(nullptr);  // start times are "YYYY-MM-DD hh:mm:ss", this year's
+    const std::regex started("\"started\":\"" + std::to_string(std::localtime(&now)->tm_year + 1900) +
+                             R"(-\d\d-\d\d \d\d:\d\d:\d\d")");
     const auto list = [&](const platform::CallerIdentity& caller) {
-        boost::json::value answer = boost::json::parse(handle(R"({"command":"list"})", caller));
-        for (auto& entry : answer.at("payload").at("instances").as_array()) {
-            std::string started(entry.at("started").as_string());  // "YYYY-MM-DD hh:mm:ss", this year's
-            const std::time_t now = std::time(nullptr);
-            EXPECT_EQ(started.substr(0, 4), std::to_string(std::localtime(&now)->tm_year + 1900));
-            for (const std::size_t at : {4, 7, 10, 13, 16}) started[at] = '0';
-            EXPECT_EQ(started.size(), 19u);
-            EXPECT_EQ(started.find_first_not_of("0123456789"), std::string::npos) << started;
-            entry.as_object()["started"] = "T";
-        }
-        return boost::json::serialize(answer);
+        return std::regex_replace(handle(R"({"command":"list"})", caller), started, R"("started":"T")");
     };
     EXPECT_THAT(start(2, 4242, user()), HasSubstr(R"("ok":true)"));
     EXPECT_THAT(start(1, 0, user()), HasSubstr(R"("ok":true)"));
@@ -338,16 +332,15 @@ TEST_F(OrdinaryCallers, StartsUnderWayHoldTheirPlaces) {
         return StartResult{true, mine, {}};
     });
     const std::string start = R"({"command":"start","payload":{"config":"{}"}})";
-    const std::string full = errorAnswer("Your user runs 2 instances already");
     handle(R"({"command":"ping"})", root);  // the server is made before the threads share it
     std::vector<std::thread> starts;
     for (const int id : {0, 1}) {
-        starts.emplace_back(
-            [&, id] { EXPECT_EQ(handle(start, user()), okAnswer(R"({"instanceId":)" + std::to_string(id) + "}")); });
+        starts.emplace_back([&] { handle(start, user()); });
         entered.wait(id);
     }
-    EXPECT_EQ(handle(start, user()), full);
-    for (const int id : {0, 1}) {
+    const std::string full = errorAnswer("Your user runs 2 instances already");
+    EXPECT_EQ(handle(start, user()), full);  // both under way
+    for (const int id : {0, 1}) {            // one of them up, then both
         gates[id].release();
         starts[id].join();
         EXPECT_EQ(handle(start, user()), full);

@@ -25,31 +25,36 @@ constexpr int kOk = 0;
 constexpr int kRefused = 1;
 constexpr int kUnreachable = 2;
 
-constexpr const char* kUsage =
-    "Usage:\n"
-    "  velmora-vpn-client [options] ping\n"
-    "  velmora-vpn-client [options] start --config <file|-> [--owner-pid <pid|self>] [--linger <ms>]\n"
-    "  velmora-vpn-client [options] stop <instance-id>\n"
-    "  velmora-vpn-client [options] stop-all\n"
-    "  velmora-vpn-client [options] list\n"
-    "  velmora-vpn-client [options] send <request-json>\n"
-    "\n"
-    "Options:\n"
-    "  --pipe-name <name>    Pipe to use (default \\\\.\\pipe\\VelmoraVpnService).\n"
-    "  --timeout <ms>        Longest wait for the service, and for its answer (default 30000).\n"
-    "  --service-only        Send only to the installed service, never to a console run of\n"
-    "                        your own user (which is accepted otherwise).\n"
-    "An option's value may also follow it after '=' (--timeout=500), as the service's do.\n"
-    "\n"
-    "start --owner-pid self makes this client the instance's owner, and --linger keeps\n"
-    "it alive that long after the answer: the service stops the instance about a\n"
-    "second after the client has exited.\n"
-    "\n"
-    "Prints the service's response. Exit code: 0 when it says \"ok\", 1 when it\n"
-    "refuses, 2 when it cannot be reached or the exchange fails.\n";
+// The time-out it names is the one the client uses when given none.
+std::string usage() {
+    const std::string timeout = std::to_string(velmora::client::kDefaultTimeout.count());
+    return "Usage:\n"
+           "  velmora-vpn-client [options] ping\n"
+           "  velmora-vpn-client [options] start --config <file|-> [--owner-pid <pid|self>] [--linger <ms>]\n"
+           "  velmora-vpn-client [options] stop <instance-id>\n"
+           "  velmora-vpn-client [options] stop-all\n"
+           "  velmora-vpn-client [options] list\n"
+           "  velmora-vpn-client [options] send <request-json>\n"
+           "\n"
+           "Options:\n"
+           "  --pipe-name <name>    Pipe to use (default \\\\.\\pipe\\VelmoraVpnService).\n"
+           "  --timeout <ms>        Longest wait for the service, and for its answer (default " +
+           timeout +
+           ").\n"
+           "  --service-only        Send only to the installed service, never to a console run of\n"
+           "                        your own user (which is accepted otherwise).\n"
+           "An option's value may also follow it after '=' (--timeout=500), as the service's do.\n"
+           "\n"
+           "start --owner-pid self makes this client the instance's owner, and --linger keeps\n"
+           "it alive that long after the answer: the service stops the instance about a\n"
+           "second after the client has exited.\n"
+           "\n"
+           "Prints the service's response. Exit code: 0 when it says \"ok\", 1 when it\n"
+           "refuses, 2 when it cannot be reached or the exchange fails.\n";
+}
 
 int usageError(const std::string& reason) {
-    std::cerr << reason << "\n\n" << kUsage;
+    std::cerr << reason << "\n\n" << usage();
     return kUnreachable;
 }
 
@@ -81,13 +86,13 @@ int main() {
     if (!arguments.empty()) arguments.erase(arguments.begin());
 
     std::wstring pipeName = velmora::vpn::kDefaultPipeName;
-    std::chrono::milliseconds timeout(30000);
+    std::chrono::milliseconds timeout = velmora::client::kDefaultTimeout;
     velmora::client::ServerTrust trust;
     std::vector<std::wstring> words;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::wstring& argument = arguments[i];
         if (argument == L"--help" || argument == L"-h") {
-            std::cout << kUsage;
+            std::cout << usage();
             return kOk;
         } else if (auto pipe = optionValue(arguments, i, L"--pipe-name")) {
             pipeName = *pipe;
