@@ -18,12 +18,12 @@ namespace {
 
 using namespace velmora::vpn;
 
-// The stop flag is cleared before the handler that raises it is installed,
-// so an interrupt at any moment after that ends the run.
-std::uint32_t consoleRun() {
-    stopRequested.exchange(false);
+// A run that an interrupt or a stop signal ends: a console run, or a service
+// under a service manager other than Windows' (systemd stops it with
+// SIGTERM). The flag is still down: nothing has raised it in this process.
+std::uint32_t runUntilSignalled(bool consoleMode) {
     platform::installConsoleStopHandler(stopRequested);
-    return runServer(true);
+    return runServer(consoleMode);
 }
 
 std::uint32_t dispatch() {
@@ -42,16 +42,9 @@ std::uint32_t dispatch() {
         return install(options);
     }
     if (options.uninstallService) return uninstall();
-    if (options.console) return consoleRun();
+    if (options.console) return runUntilSignalled(true);
 
-    if (!serviceManagerAvailable()) {
-        // A service manager such as systemd stops the service with SIGTERM,
-        // which the same handler turns into a stop request.
-        if (!options.service) return consoleRun();
-        stopRequested.exchange(false);
-        platform::installConsoleStopHandler(stopRequested);
-        return runServer(false);
-    }
+    if (!serviceManagerAvailable()) return runUntilSignalled(!options.service);
 
     const std::uint32_t error = runServiceDispatcher();
     if (error == 0) return 0;
@@ -61,7 +54,7 @@ std::uint32_t dispatch() {
         return error;
     }
     // Started by hand without --service: not an error, just a console run.
-    return consoleRun();
+    return runUntilSignalled(true);
 }
 
 }  // namespace

@@ -24,9 +24,7 @@ inline std::optional<std::wstring> optionValue(const std::vector<std::wstring>& 
         if (index + 1 >= arguments.size()) return std::nullopt;
         return arguments[++index];
     }
-    if (entry.size() > name.size() && entry.compare(0, name.size(), name) == 0 && entry[name.size()] == L'=') {
-        return entry.substr(name.size() + 1);
-    }
+    if (entry.starts_with(name) && entry.substr(name.size()).starts_with(L'=')) return entry.substr(name.size() + 1);
     return std::nullopt;
 }
 
