@@ -242,8 +242,7 @@ TEST_F(ConfigurationPolicy, WhatAUserMayHoldLeavesTheServiceToOthers) {
         ports.push_back(testing::freeTcpPort());
         inbounds.push_back({{"type", "mixed"}, {"listen", "127.0.0.1"}, {"listen_port", ports.back()}});
     }
-    ports.push_back(testing::freeTcpPort());
-    ports.push_back(testing::freeTcpPort());
+    for (int controller = 0; controller < 2; ++controller) ports.push_back(testing::freeTcpPort());
     const auto controllers = [&](bool both) {
         boost::json::object experimental{
             {"clash_api", {{"external_controller", "127.0.0.1:" + std::to_string(ports[16])}}}};

@@ -81,12 +81,6 @@ TEST(WindowsDataFolder, IsMadeWithAProtectedAccessListAndALooseOneIsNeverUsed) {
     fs::remove_all(folder);
 }
 
-// Text crosses whole both ways, a single character too.
-TEST(WindowsText, CrossesWhole) {
-    EXPECT_EQ(platform::fromUtf8("x") + platform::fromUtf8("\xC3\xA9"), L"x\xE9");
-    EXPECT_EQ(platform::toUtf8(L"x") + platform::toUtf8(L"\xE9"), "x\xC3\xA9");
-}
-
 TEST(WindowsTrustedGroup, IsReadFromTheServiceKeyOnlyWhileAdministratorsAloneMayWriteIt) {
     const std::string test = "SOFTWARE\\VelmoraTest-" + std::to_string(testing::currentProcessId());
     const std::string place = test + "\\Parameters";
@@ -111,6 +105,7 @@ TEST(WindowsTrustedGroup, IsReadFromTheServiceKeyOnlyWhileAdministratorsAloneMay
         return read();
     };
     EXPECT_EQ(name(L"Administrators"), "S-1-5-32-544");
+    EXPECT_EQ(name(L"x"), "none: HKLM\\" + place + "\\TrustedGroup names \"x\", which is no group");
     const platform::LocalMemory open = descriptorOf(L"O:BAD:P(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KA;;;BU)");
     ASSERT_EQ(RegSetKeySecurity(key.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, open.get()),
               ERROR_SUCCESS);

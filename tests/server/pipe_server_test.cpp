@@ -61,8 +61,7 @@ TEST_F(PipeServer, ALargeRequestWithoutAPlaceSaysSo) {
     RunningServer running(backend, logs.callback(), settings);
     const std::string large = R"({"command":"ping","x":")" + std::string(70000, 'x') + R"("})";
     EXPECT_FALSE(sendRequest(running.pipeName(), large, kTimeout).delivered);
-    EXPECT_TRUE(logs.shows("Too many large requests at once"));
-    EXPECT_THAT(logs.lines(), Contains("Too many large requests at once"));
+    EXPECT_TRUE(logs.shows("Too many large requests at once", true));
     EXPECT_THAT(logs.lines(), Not(Contains(HasSubstr("Client sent no complete request"))));
 }
 

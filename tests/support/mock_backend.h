@@ -54,12 +54,13 @@ public:
         std::lock_guard lock(mutex_);
         return lines_;
     }
-    // Waits until a line holding `text` has come.
-    bool shows(const std::string& text) const {
+    // Waits until a line holding `text` has come (or, when `whole`, a line that is `text`).
+    bool shows(const std::string& text, bool whole = false) const {
         return waitUntil([&] {
             const auto all = lines();
-            return std::any_of(all.begin(), all.end(),
-                               [&](const std::string& line) { return line.find(text) != std::string::npos; });
+            return std::any_of(all.begin(), all.end(), [&](const std::string& line) {
+                return whole ? line == text : line.find(text) != std::string::npos;
+            });
         });
     }
 

@@ -51,13 +51,17 @@ bool folderFit(int folder, const std::string& path, SystemError& error) {
     return true;
 }
 
-// True when something answers on the socket at `name` in `folder`.
+// True when something listens on the socket at `name` in `folder`. A
+// listener whose queue is full is there too: the probe does not wait for a
+// place in it (a blocking one would wait for ever on a listener that never
+// accepts, and the server with it).
 bool socketAnswers(int folder, const std::string& name) {
-    OwnedHandle probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    OwnedHandle probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::snprintf(address.sun_path, sizeof address.sun_path, "/proc/self/fd/%d/%s", folder, name.c_str());
-    return probe && connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    return probe &&
+           (connect(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 || errno == EAGAIN);
 }
 
 // A private folder beside the socket's name: created 0700, so no other user
