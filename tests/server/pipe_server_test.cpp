@@ -59,6 +59,7 @@ TEST_F(PipeServer, ALargeRequestWithoutAPlaceSaysSo) {
     settings.maxLargeRequests = 0;
     settings.requestDeadline = milliseconds(300);
     RunningServer running(backend, logs.callback(), settings);
+    EXPECT_EQ(sendRequest(running.pipeName(), kPing, kTimeout).response, kPong);  // took no place, gives none back
     const std::string large = R"({"command":"ping","x":")" + std::string(70000, 'x') + R"("})";
     EXPECT_FALSE(sendRequest(running.pipeName(), large, kTimeout).delivered);
     EXPECT_TRUE(logs.shows("Too many large requests at once", true));
