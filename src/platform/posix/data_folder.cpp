@@ -15,13 +15,13 @@ namespace {
 // Lists the open folder through a descriptor of its own (closedir closes
 // it), naming nothing by path; links and folders in it hold 0 bytes.
 bool listFolder(int folder, const std::string& shown, std::vector<FolderEntry>& contents, SystemError& error) {
-    const int listed = fcntl(folder, F_DUPFD_CLOEXEC, 0);
-    DIR* const stream = listed < 0 ? nullptr : fdopendir(listed);
+    OwnedHandle listed(fcntl(folder, F_DUPFD_CLOEXEC, 0));
+    DIR* const stream = listed ? fdopendir(listed.get()) : nullptr;
     if (stream == nullptr) {
         error = {"fdopendir", static_cast<std::uint32_t>(errno), " (" + shown + ")"};
-        if (listed >= 0) close(listed);
         return false;
     }
+    listed.release();  // closedir closes it with the stream
     for (const dirent* entry = readdir(stream); entry != nullptr; entry = readdir(stream)) {
         const std::string name = entry->d_name;
         if (name == "." || name == "..") continue;
