@@ -98,6 +98,7 @@ TEST_F(ConfigPolicy, WhatIsNotReviewedOrTouchesFilesIsRefusedForOrdinaryCallersO
          notAllowed("outbounds[0].tls.\u212Aey_path", kReads)},
         {"{\"route\":{\"rule_\\u017Fet\":[{\"type\":\"Local\"}]}}",
          notAllowed("route.rule_\u017Fet[0].type (Local)", kReads)},
+        {"{\"dn\\u0140\":{},\"dns\":{}}", notReviewed("dn\u0140")},  // and their neighbours for nothing
         // Given twice: the first harmless, exactly or in other letter case.
         {R"({"log":{"level":"info","output":null,"output":"/x"}})", "Configuration gives a field twice in log"},
         {R"({"log":{"level":"info"},"Log":{"output":"/x"}})",
