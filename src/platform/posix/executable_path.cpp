@@ -1,17 +1,17 @@
 #include "platform/executable_path.h"
 
-#include <climits>
-#include <unistd.h>
+#include <filesystem>
+#include <system_error>
 
 #include "platform/text.h"
 
 namespace velmora::vpn::platform {
 
 std::optional<std::wstring> executablePath() {
-    char path[PATH_MAX] = {};
-    const ssize_t length = readlink("/proc/self/exe", path, sizeof path - 1);
-    if (length <= 0) return std::nullopt;
-    return fromUtf8(std::string(path, static_cast<std::size_t>(length)));
+    std::error_code failed;
+    const std::filesystem::path path = std::filesystem::read_symlink("/proc/self/exe", failed);
+    if (failed) return std::nullopt;
+    return fromUtf8(path.string());
 }
 
 }  // namespace velmora::vpn::platform

@@ -16,7 +16,8 @@ LogFile::LogFile(const std::wstring& path) : path_(path) {
 
 bool LogFile::isOpen() const { return handle_.valid(); }
 
-std::string LogFile::problem() const { return isOpen() || path_.empty() ? std::string() : failureText(failure_); }
+// A file never asked for has no failure recorded, and so no problem either.
+std::string LogFile::problem() const { return isOpen() ? std::string() : failureText(failure_); }
 
 void LogFile::restart() {
     if (isOpen()) static_cast<void>(ftruncate(handle_.get(), 0));

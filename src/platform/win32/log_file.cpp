@@ -13,7 +13,8 @@ LogFile::LogFile(const std::wstring& path) : path_(path) {
 
 bool LogFile::isOpen() const { return handle_.valid(); }
 
-std::string LogFile::problem() const { return isOpen() || path_.empty() ? std::string() : failureText(failure_); }
+// A file never asked for has no failure recorded, and so no problem either.
+std::string LogFile::problem() const { return isOpen() ? std::string() : failureText(failure_); }
 
 // The handle appends only: a second one, opened for writing, empties the file.
 void LogFile::restart() {
