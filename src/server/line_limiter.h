@@ -84,7 +84,7 @@ private:
     std::mutex mutex_;  // guards the three members below
     std::map<std::string, Count> users_;
     Clock::time_point secondStart_{};  // the shared budget's second
-    std::size_t bytes_ = 0;            // spent of it
+    std::size_t bytes_{};              // spent of it (reset with the second)
 };
 
 }  // namespace velmora::vpn
