@@ -10,7 +10,7 @@ IoCall readSome(NativeHandle pipe, void* destination, std::uint32_t count) {
     for (;;) {
         const ssize_t n = ::read(pipe, destination, count);
         if (n >= 0) return {true, static_cast<std::uint32_t>(n), {}};
-        if (errno != EINTR) return {false, 0, {"read", static_cast<std::uint32_t>(errno), {}}};
+        if (errno != EINTR) return {false, {}, {"read", static_cast<std::uint32_t>(errno), {}}};
     }
 }
 
@@ -19,7 +19,7 @@ IoCall writeSome(NativeHandle pipe, const void* source, std::uint32_t count) {
         // MSG_NOSIGNAL: a client that went away must cost an error, not SIGPIPE.
         const ssize_t n = ::send(pipe, source, count, MSG_NOSIGNAL);
         if (n >= 0) return {true, static_cast<std::uint32_t>(n), {}};
-        if (errno != EINTR) return {false, 0, {"send", static_cast<std::uint32_t>(errno), {}}};
+        if (errno != EINTR) return {false, {}, {"send", static_cast<std::uint32_t>(errno), {}}};
     }
 }
 
@@ -27,7 +27,7 @@ IoCall writeFileSome(NativeHandle file, const void* source, std::uint32_t count)
     for (;;) {
         const ssize_t n = ::write(file, source, count);
         if (n >= 0) return {true, static_cast<std::uint32_t>(n), {}};
-        if (errno != EINTR) return {false, 0, {"write", static_cast<std::uint32_t>(errno), {}}};
+        if (errno != EINTR) return {false, {}, {"write", static_cast<std::uint32_t>(errno), {}}};
     }
 }
 
