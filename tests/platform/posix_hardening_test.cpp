@@ -95,7 +95,7 @@ TEST(LinuxPipeNames, EveryClientLooksWhereTheServiceOfItsKindListens) {
         EXPECT_EQ(clientSocketPaths(name), paths) << folder;
     }
     unsetenv("XDG_RUNTIME_DIR");
-    for (const std::wstring bad : {L"\\\\.\\pipe\\", L"\\\\.\\pipe\\a/b", L"\\\\.\\pipe\\..", L"relative"}) {
+    for (const std::wstring bad : {L"\\\\.\\pipe\\", L"\\\\.\\pipe\\a/b", L"\\\\.\\pipe\\..", L"relative/name"}) {
         EXPECT_EQ(serviceSocketPath(bad, true, ""), "");
         EXPECT_TRUE(clientSocketPaths(bad, "/run/user/1000").empty());
     }
