@@ -1,7 +1,6 @@
 #include "support/prelude.h"
 
 #include <ctime>
-#include <regex>
 #include <semaphore>
 #include <stdexcept>
 #include <system_error>
@@ -275,9 +274,11 @@ TEST_F(OrdinaryCallers, LinesNameWhoseInstancesTheyAreAndListShowsEachUserItsOwn
         return std::string(date);
     };
     const std::string testDay = today();
-    const auto list = [&](const platform::CallerIdentity& caller) {
-        const std::regex started(R"("started":"()" + testDay + "|" + today() + R"() \d\d:\d\d:\d\d")");
-        return std::regex_replace(handle(R"({"command":"list"})", caller), started, R"("started":"T")");
+    const auto list = [&](const platform::CallerIdentity& caller) {  // each start time becomes "T"
+        std::string text = handle(R"({"command":"list"})", caller);
+        for (const std::string& day : {testDay, today()})
+            for (auto at = text.find(day); at != std::string::npos; at = text.find(day)) text.replace(at, 19, "T");
+        return text;
     };
     EXPECT_THAT(start(2, 4242, user()), HasSubstr(R"("ok":true)"));
     EXPECT_THAT(start(1, 0, user()), HasSubstr(R"("ok":true)"));
