@@ -1,7 +1,6 @@
 #include "support/prelude.h"
 
 #include <ctime>
-#include <semaphore>
 #include <stdexcept>
 #include <system_error>
 
@@ -325,17 +324,17 @@ TEST_F(OrdinaryCallers, LinesNameWhoseInstancesTheyAreAndListShowsEachUserItsOwn
 // A start still under way holds its place in its user's share.
 TEST_F(OrdinaryCallers, AStartUnderWayHoldsItsPlace) {
     settings.maxInstancesPerUser = 2;
-    std::binary_semaphore entered{0}, gate{0};
+    std::promise<void> entered, gate;
     ON_CALL(backend, startInstance).WillByDefault([&](const std::string& config) {
-        if (config != "{}") entered.release(), gate.acquire();  // the second start waits in the engine
+        if (config != "{}") entered.set_value(), gate.get_future().wait();  // the second start waits in the engine
         return StartResult{true, config == "{}" ? 0 : 1, {}};
     });
     const std::string start = R"({"command":"start","payload":{"config":"{}"}})";
     EXPECT_EQ(handle(start, user()), started(0));
     std::thread second([&] { handle(R"({"command":"start","payload":{"config":"{\"inbounds\":[]}"}})", user()); });
-    entered.acquire();
+    entered.get_future().wait();
     EXPECT_EQ(handle(start, user()), errorAnswer("Your user runs 2 instances already"));
-    gate.release();
+    gate.set_value();
     second.join();
 }
 
