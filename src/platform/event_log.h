@@ -13,7 +13,8 @@ namespace velmora::vpn::platform {
 enum class EventLevel { information, warning, error };
 
 // Reports event `id` of `source` with its insertion texts (UTF-8). Never
-// blocks on or fails the run: false when the event could not be reported.
-bool reportEvent(const std::wstring& source, std::uint32_t id, EventLevel level, const std::vector<std::string>& texts);
+// blocks on or fails the run: an event that cannot be reported is left out,
+// as the log file holds every line anyway.
+void reportEvent(const std::wstring& source, std::uint32_t id, EventLevel level, const std::vector<std::string>& texts);
 
 }  // namespace velmora::vpn::platform

@@ -18,10 +18,7 @@ class StdHandleRedirect {
 public:
     StdHandleRedirect() = default;
     // The streams are flushed before the handles close with the members.
-    ~StdHandleRedirect() {
-        std::fflush(stdout);
-        std::fflush(stderr);
-    }
+    ~StdHandleRedirect() { std::fflush(nullptr); }
     StdHandleRedirect(const StdHandleRedirect&) = delete;
     StdHandleRedirect& operator=(const StdHandleRedirect&) = delete;
 

@@ -5,6 +5,7 @@
 #include "backend/singbox_in_process_backend.h"
 #include "platform/data_folder.h"
 #include "platform/pipe_io.h"
+#include "platform/process_memory.h"
 #include "policy/config_policy.h"
 #include "install/service_installer.h"
 #include "runtime/runtime.h"
@@ -39,6 +40,7 @@ TEST(ProductValues, AreTheDocumentedOnes) {
         {"instances of ordinary users together", server.maxOrdinaryInstances, 48},
         {"request deadline, ms", server.requestDeadline.count(), 10000},
         {"client thread stack, bytes", static_cast<long long>(server.clientStackBytes), 256 * 1024},
+        {"freed blocks returned at once from, bytes", static_cast<long long>(platform::kReturnedBlockBytes), 256 << 10},
         {"lines about single connections a second", server.connectionLinesPerSecond, 5},
         {"lines about instances a second", server.instanceLinesPerSecond, 20},
         {"bytes of a user's instance lines a second", static_cast<long long>(server.instanceBytesPerSecond), 1024},

@@ -7,13 +7,6 @@ namespace {
 
 using testing::tcpPortAccepts;
 
-// The stand-in engine, loaded for real, with a start wait short enough for tests.
-BackendSettings standinSettings(std::int32_t startWaitMs = 5000) {
-    BackendSettings settings;
-    settings.startWaitMilliseconds = startWaitMs;
-    return settings;
-}
-
 std::string scripted(const std::string& standin, std::uint16_t port = 0) {
     std::string config = R"({"standin":{)" + standin + "}";
     if (port != 0) config += R"(,"inbounds":[{"type":"mixed","listen_port":)" + std::to_string(port) + "}]";
@@ -27,7 +20,7 @@ TEST(InProcessBackend, AnInstanceRunsUntilAStopSucceedsOrTheBackendGoes) {
     const std::uint16_t port = testing::freeTcpPort();
     const std::uint16_t left = testing::freeTcpPort();
     {
-        SingBoxInProcessBackend backend(standinSettings());
+        SingBoxInProcessBackend backend({.startWaitMilliseconds = 5000});  // the stand-in, loaded for real
         const StartResult started = backend.startInstance(scripted(R"("stopResult":5,"stopRefusals":2)", port));
         ASSERT_TRUE(started.ok && started.instanceId >= 0 && started.error.empty()) << started.error;
         for (int refusal = 0; refusal < 2; ++refusal) {
@@ -52,7 +45,7 @@ TEST(InProcessBackend, AnInstanceRunsUntilAStopSucceedsOrTheBackendGoes) {
 // taken), with the id and text it reports; none leaves an instance
 // registered, and the instance already running is untouched.
 TEST(InProcessBackend, FailedStartsReportTheirCauseAndLeaveNothingRegistered) {
-    SingBoxInProcessBackend backend(standinSettings(1000));
+    SingBoxInProcessBackend backend({.startWaitMilliseconds = 1000});
     const std::uint16_t port = testing::freeTcpPort();
     const StartResult zero = backend.startInstance(scripted(R"("fixedId":0)", port));
     ASSERT_TRUE(zero.ok && zero.instanceId == 0) << zero.error;

@@ -189,8 +189,8 @@ TEST_F(ConfigurationPolicy, ADesktopConfigurationRunsWithACacheOfItsOwnInAPrivat
     EXPECT_THAT(start(65534, work).output, HasSubstr(R"("ok":true)"));
     EXPECT_THAT(start(65534, home).output, HasSubstr(R"("ok":true)"));
     for (const std::uint16_t port : {ports[0], ports[1], ports[2]}) EXPECT_TRUE(testing::tcpPortAccepts(port)) << port;
-    EXPECT_EQ(testing::tcpPortAcceptsOnIpv6(ports[0]), any == "::");
-    EXPECT_TRUE(any == "::" ? testing::tcpPortAcceptsOnIpv6(ports[3]) : testing::tcpPortAccepts(ports[3]));
+    EXPECT_EQ(testing::tcpPortAccepts(ports[0], true), any == "::");
+    EXPECT_TRUE(testing::tcpPortAccepts(ports[3], any == "::"));
     EXPECT_EQ(testing::tcpPortAccepts(ports[3]), any != "::");  // [::1] is no IPv4 address
     const std::string own = folder + "/data/users/65534";
     const std::string cache = own + "/cache-776f726b.db";  // "work"
@@ -249,12 +249,12 @@ TEST_F(ConfigurationPolicy, WhatAUserMayHoldLeavesTheServiceToOthers) {
         if (both) experimental["v2ray_api"] = {{"listen", "127.0.0.1:" + std::to_string(ports[17])}};
         return boost::json::serialize(boost::json::object{{"inbounds", inbounds}, {"experimental", experimental}});
     };
-    const auto listening = [&] { return std::count_if(ports.begin(), ports.end(), testing::tcpPortAccepts); };
+    const auto serving = [&] { return std::ranges::count_if(ports, [](int p) { return testing::tcpPortAccepts(p); }); };
     EXPECT_THAT(start(65534, controllers(true)).output, HasSubstr("holds 18 listeners (inbounds, endpoints and"));
-    EXPECT_EQ(listening(), 0);
+    EXPECT_EQ(serving(), 0);
     inbounds.pop_back();
     EXPECT_THAT(start(65534, controllers(false)).output, HasSubstr(R"("ok":true)"));
-    EXPECT_EQ(listening(), 16);
+    EXPECT_EQ(serving(), 16);
     stopAll();
 
     const std::string two = R"({"inbounds":[{"type":"mixed","listen_port":0},{"type":"mixed","listen_port":0}]})";

@@ -95,11 +95,13 @@ std::string readFile(const std::string& path) {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
-bool tcpPortAccepts(std::uint16_t port) {
+bool tcpPortAccepts(std::uint16_t port, bool ipv6) {
+    namespace ip = boost::asio::ip;
     boost::asio::io_context context;
-    boost::asio::ip::tcp::socket socket(context);
+    ip::tcp::socket socket(context);
     boost::system::error_code error;
-    socket.connect({boost::asio::ip::address_v4::loopback(), port}, error);
+    socket.connect({ipv6 ? ip::address(ip::address_v6::loopback()) : ip::address(ip::address_v4::loopback()), port},
+                   error);
     return !error;
 }
 
@@ -171,14 +173,6 @@ bool ipv6Available() {
     boost::system::error_code error;
     acceptor.open(boost::asio::ip::tcp::v6(), error);
     if (!error) acceptor.bind({boost::asio::ip::address_v6::loopback(), 0}, error);
-    return !error;
-}
-
-bool tcpPortAcceptsOnIpv6(std::uint16_t port) {
-    boost::asio::io_context context;
-    boost::asio::ip::tcp::socket socket(context);
-    boost::system::error_code error;
-    socket.connect({boost::asio::ip::address_v6::loopback(), port}, error);
     return !error;
 }
 

@@ -112,12 +112,10 @@ void addLibrarySearchFolder(const std::string& folder);
 // other test program gets it, and it lies below the range the system hands out
 // for outgoing connections, so no client's own port lands on it either.
 std::uint16_t freeTcpPort();
-// True when a connection to 127.0.0.1:port is accepted.
-bool tcpPortAccepts(std::uint16_t port);
-// True when this machine can listen on IPv6 (some containers have none), and
-// when a connection to [::1]:port is accepted.
+// True when a connection to 127.0.0.1:port (with `ipv6`, [::1]:port) is accepted.
+bool tcpPortAccepts(std::uint16_t port, bool ipv6 = false);
+// True when this machine can listen on IPv6 (some containers have none).
 bool ipv6Available();
-bool tcpPortAcceptsOnIpv6(std::uint16_t port);
 
 // A fresh, empty folder for one test, removed by the caller.
 std::string makeTempFolder(const std::string& tag);

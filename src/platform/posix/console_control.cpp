@@ -15,9 +15,8 @@ extern "C" void consoleSignalHandler(int) { consoleStopFlag->exchange(true); }
 
 void installConsoleStopHandler(std::atomic<bool>& stopFlag) {
     consoleStopFlag = &stopFlag;
-    struct sigaction action {};
+    struct sigaction action {};  // value-initialised: no flags, an empty mask
     action.sa_handler = consoleSignalHandler;
-    sigemptyset(&action.sa_mask);
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
     // A console or log reader that went away must cost a failed write, not
     // the whole run: no write of this process ever raises SIGPIPE.

@@ -1,7 +1,6 @@
 #include "platform/console_text.h"
 
 #include <cstdio>
-#include <iostream>
 #include <unistd.h>
 
 #include "platform/pipe_io.h"
@@ -10,8 +9,9 @@
 namespace velmora::vpn::platform {
 
 void writeLine(StandardStream stream, const std::wstring& text) {
-    // Whatever the streams hold goes first, so lines keep their order.
-    std::cout.flush();
+    // Whatever the streams hold goes first, so lines keep their order. The
+    // C++ streams write through C's (they stay synchronised), so one flush of
+    // every C stream covers both.
     std::fflush(nullptr);
     const std::string line = toUtf8(text) + "\n";
     const int descriptor = stream == StandardStream::output ? 1 : 2;

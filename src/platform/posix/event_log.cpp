@@ -4,6 +4,6 @@ namespace velmora::vpn::platform {
 
 // A service under systemd has its standard error in the journal, and the
 // log file holds every line: there is no second log to write.
-bool reportEvent(const std::wstring&, std::uint32_t, EventLevel, const std::vector<std::string>&) { return false; }
+void reportEvent(const std::wstring&, std::uint32_t, EventLevel, const std::vector<std::string>&) {}
 
 }  // namespace velmora::vpn::platform

@@ -5,6 +5,6 @@
 namespace velmora::vpn::platform {
 
 // A fixed threshold also turns off glibc's raising of it.
-void returnLargeFreedMemory() { mallopt(M_MMAP_THRESHOLD, 256 * 1024); }
+void returnLargeFreedMemory() { mallopt(M_MMAP_THRESHOLD, static_cast<int>(kReturnedBlockBytes)); }
 
 }  // namespace velmora::vpn::platform

@@ -9,10 +9,10 @@ namespace velmora::vpn::platform {
 // RegisterEventSourceW needs no registration to succeed; without the
 // source's registry entry (made at install) the Event Viewer only cannot
 // find the texts.
-bool reportEvent(const std::wstring& source, std::uint32_t id, EventLevel level,
+void reportEvent(const std::wstring& source, std::uint32_t id, EventLevel level,
                  const std::vector<std::string>& texts) {
     HANDLE log = RegisterEventSourceW(nullptr, source.c_str());
-    if (log == nullptr) return false;
+    if (log == nullptr) return;
     std::vector<std::wstring> wide;
     for (const std::string& text : texts) wide.push_back(fromUtf8(text));
     std::vector<LPCWSTR> strings;
@@ -20,10 +20,9 @@ bool reportEvent(const std::wstring& source, std::uint32_t id, EventLevel level,
     const WORD type = level == EventLevel::error     ? EVENTLOG_ERROR_TYPE
                       : level == EventLevel::warning ? EVENTLOG_WARNING_TYPE
                                                      : EVENTLOG_INFORMATION_TYPE;
-    const bool reported = ReportEventW(log, type, 0, id, nullptr, static_cast<WORD>(strings.size()), 0,
-                                       strings.empty() ? nullptr : strings.data(), nullptr);
+    ReportEventW(log, type, 0, id, nullptr, static_cast<WORD>(strings.size()), 0,
+                 strings.empty() ? nullptr : strings.data(), nullptr);
     DeregisterEventSource(log);
-    return reported;
 }
 
 }  // namespace velmora::vpn::platform
