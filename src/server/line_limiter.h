@@ -39,7 +39,7 @@ private:
     const std::string subject_;
     std::mutex mutex_;  // guards the three members below
     Clock::time_point secondStart_{};
-    std::int32_t admitted_ = 0;
+    std::int32_t admitted_{};  // the first line starts a second, which sets it
     std::int64_t leftOut_ = 0;
 };
 

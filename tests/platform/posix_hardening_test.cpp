@@ -217,7 +217,8 @@ TEST_F(Folder, AServiceRunUnderSystemdWritesToItsLogFileAlone) {
 }
 
 // The service run as another local user (from a copy that user can reach,
-// wherever the build is): the client sends it nothing.
+// wherever the build is): the client sends it nothing; that user's own
+// client is served.
 TEST_F(Folder, AServiceOfAnotherUserIsRefused) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to run the service as another user";
     ASSERT_EQ(chown(folder.c_str(), 65534, 65534), 0);
@@ -232,6 +233,8 @@ TEST_F(Folder, AServiceOfAnotherUserIsRefused) {
         },
         milliseconds(10000)));
     EXPECT_THAT(testing::readFile(log), Not(HasSubstr("instance 5")));  // the refused stop never arrived
+    EXPECT_THAT(testing::clientAs(65534, {"--pipe-name", socket, "ping"}),
+                Ran(0u, testing::okAnswer(R"({"status":"ok"})") + "\n", ""));
 }
 
 // A log no other user can plant, hold or grow: a folder others may write
