@@ -176,9 +176,7 @@ TEST(Descriptors, WhatIsLeftIsTheLimitLessWhatIsOpen) {
     ASSERT_TRUE(platform::raiseDescriptorLimit());
     ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
     EXPECT_EQ(limit.rlim_cur, limit.rlim_max);
-    if (limit.rlim_cur == RLIM_INFINITY) GTEST_SKIP() << "no limit on descriptors here";
-    const std::optional<std::size_t> before = platform::descriptorsLeft();
-    EXPECT_EQ(before, limit.rlim_cur - testing::processResources().handles);
+    EXPECT_EQ(platform::descriptorsLeft(), limit.rlim_cur - testing::processResources().handles);
 }
 
 TEST_F(Folder, NeitherRunningOutOfDescriptorsNorLosingItsConsoleEndsARun) {
@@ -265,7 +263,8 @@ TEST_F(Folder, ALogIsKeptOnlyWhereNoOtherUserCanPlantHoldOrGrowIt) {
     fs::create_symlink(folder + "/created", folder + "/dangling");
     ASSERT_EQ(mkfifo((folder + "/fifo").c_str(), 0600), 0);
     for (const char* name : {"/link", "/dangling", "/fifo"}) {
-        EXPECT_FALSE(platform::openLogFileForAppend(platform::fromUtf8(folder + name))) << name;
+        EXPECT_THAT(problem(folder + name), ::testing::AllOf(::testing::StartsWith("open failed. error "),
+                                                             ::testing::EndsWith(" (" + folder + name + ")")));
         ServiceLogger(platform::fromUtf8(folder + name), false).log("written");
     }
     EXPECT_TRUE(secretUntouched());

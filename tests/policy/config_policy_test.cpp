@@ -86,6 +86,7 @@ TEST_F(ConfigPolicy, WhatIsNotReviewedOrTouchesFilesIsRefusedForOrdinaryCallersO
         {R"({"outbounds":[{"type":"direct"},{"type":"vless","tls":{"certificate_path":"/etc/shadow"}}]})",
          notAllowed("outbounds[1].tls.certificate_path", kReads)},
         {R"({"dns":{"servers":[{"type":"hosts","path":"/etc/shadow"}]}})", notAllowed("dns.servers[0].path", kReads)},
+        {R"({"inbounds":[{"type":"tun","netns":"/run/netns/x"}]})", notAllowed("inbounds[0].netns", kReads)},
         {R"({"experimental":{"debug":{"memory_limit":1}}})",
          notAllowed("experimental.debug", "it changes the service's own process")},
         {R"({"outbounds":[{"type":"socks","path":"/x"}]})", notAllowed("outbounds[0].path", kPathLike)},

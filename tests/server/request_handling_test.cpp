@@ -269,8 +269,7 @@ TEST_F(OrdinaryCallers, LinesNameWhoseInstancesTheyAreAndListShowsEachUserItsOwn
     const auto today = [] {  // start times are "YYYY-MM-DD hh:mm:ss", of the day the test ran
         const std::time_t now = std::time(nullptr);
         char date[16] = {};
-        std::strftime(date, sizeof date, "%Y-%m-%d", std::localtime(&now));
-        return std::string(date);
+        return std::string(date, std::strftime(date, sizeof date, "%Y-%m-%d", std::localtime(&now)));
     };
     const std::string testDay = today();
     const auto list = [&](const platform::CallerIdentity& caller) {  // each start time becomes "T"

@@ -17,7 +17,8 @@ bool raiseDescriptorLimit() {
 
 std::optional<std::size_t> descriptorsLeft() {
     rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return std::nullopt;
+    // Linux caps the descriptor limit (fs.nr_open): it is never infinite.
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return std::nullopt;
     const std::unique_ptr<DIR, int (*)(DIR*)> listing(opendir("/proc/self/fd"), closedir);
     if (!listing) return std::nullopt;
     std::size_t used = 0;
