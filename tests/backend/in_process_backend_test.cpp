@@ -5,8 +5,6 @@
 namespace velmora::vpn {
 namespace {
 
-using testing::tcpPortAccepts;
-
 std::string scripted(const std::string& standin, std::uint16_t port = 0) {
     std::string config = R"({"standin":{)" + standin + "}";
     if (port != 0) config += R"(,"inbounds":[{"type":"mixed","listen_port":)" + std::to_string(port) + "}]";
@@ -25,20 +23,20 @@ TEST(InProcessBackend, AnInstanceRunsUntilAStopSucceedsOrTheBackendGoes) {
         ASSERT_TRUE(started.ok && started.instanceId >= 0 && started.error.empty()) << started.error;
         for (int refusal = 0; refusal < 2; ++refusal) {
             EXPECT_EQ(backend.stopInstance(started.instanceId).error, "StopSingBoxInstance failed. Result: 5");
-            EXPECT_TRUE(tcpPortAccepts(port));
+            EXPECT_TRUE(testing::tcpPortAccepts(port));
         }
         EXPECT_TRUE(backend.stopInstance(started.instanceId).ok);
-        EXPECT_FALSE(tcpPortAccepts(port));
+        EXPECT_FALSE(testing::tcpPortAccepts(port));
         EXPECT_TRUE(backend.stopInstance(started.instanceId).ok);
         EXPECT_TRUE(backend.stopInstance(12345).ok);
         const StartResult ending = backend.startInstance(scripted(R"("runForMs":50)", port));
         ASSERT_TRUE(ending.ok);
-        ASSERT_TRUE(testing::waitUntil([&] { return !tcpPortAccepts(port); }));
+        ASSERT_TRUE(testing::waitUntil([&] { return !testing::tcpPortAccepts(port); }));
         EXPECT_TRUE(backend.stopInstance(ending.instanceId).ok);
         ASSERT_TRUE(backend.startInstance(scripted("", left)).ok);
-        EXPECT_TRUE(tcpPortAccepts(left));
+        EXPECT_TRUE(testing::tcpPortAccepts(left));
     }
-    EXPECT_FALSE(tcpPortAccepts(left));
+    EXPECT_FALSE(testing::tcpPortAccepts(left));
 }
 
 // Every way a start can fail (too slow to come up, a failure state, a port
@@ -66,9 +64,9 @@ TEST(InProcessBackend, FailedStartsReportTheirCauseAndLeaveNothingRegistered) {
         EXPECT_EQ(failed.error, error) << config;
         EXPECT_TRUE(failed.instanceId <= 0 || backend.stopInstance(failed.instanceId).ok);  // changes nothing
     }
-    EXPECT_TRUE(tcpPortAccepts(port));
+    EXPECT_TRUE(testing::tcpPortAccepts(port));
     EXPECT_TRUE(backend.stopInstance(0).ok);
-    EXPECT_FALSE(tcpPortAccepts(port));
+    EXPECT_FALSE(testing::tcpPortAccepts(port));
 }
 
 }  // namespace

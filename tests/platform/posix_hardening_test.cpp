@@ -78,8 +78,7 @@ TEST(LinuxText, CrossesWholeAndMarksWhatIsNotUtf8) {
 }
 
 TEST(LinuxPipeNames, EveryClientLooksWhereTheServiceOfItsKindListens) {
-    using platform::clientSocketPaths;
-    using platform::serviceSocketPath;
+    using namespace platform;
     const std::wstring name = L"\\\\.\\pipe\\Velmora";
     EXPECT_EQ(serviceSocketPath(name, true, ""), "/run/Velmora");
     EXPECT_EQ(serviceSocketPath(name, false, "/run/user/1000"), "/run/user/1000/Velmora");
@@ -201,6 +200,13 @@ TEST_F(Folder, NeitherRunningOutOfDescriptorsNorLosingItsConsoleEndsARun) {
     EXPECT_EQ(running.wait().exitCode, 0u);
     EXPECT_THAT(testing::readFile(log), Not(HasSubstr("bind failed")));
     EXPECT_THAT(testing::readFile(log), HasSubstr("Velmora VPN service runtime stopped\n"));
+    // Any write to a peer that went away costs a failed call, never SIGPIPE.
+    int ends[2] = {};
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    const platform::OwnedHandle kept(ends[0]);
+    close(ends[1]);
+    EXPECT_EQ(platform::failureText(platform::writeSome(kept.get(), "x", 1).error),
+              "send failed. error 32: Broken pipe");
 }
 
 // Under systemd (`--service` where there is no service manager of ours) every
@@ -250,7 +256,9 @@ TEST_F(Folder, ALogIsKeptOnlyWhereNoOtherUserCanPlantHoldOrGrowIt) {
     std::ofstream(log) << "planted\n";
     ASSERT_EQ(chown(log.c_str(), 65534, 65534), 0);
     EXPECT_EQ(problem(log), log + " is not a regular file that only the service's user may write");
+    ::testing::internal::CaptureStderr();
     ServiceLogger(platform::fromUtf8(log), false).log("written");
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "The log file is not used: " + problem(log) + "\n");
     EXPECT_EQ(testing::readFile(log), "planted\n");
     fs::remove(log);
 

@@ -21,7 +21,7 @@ bool isOwnerGone(std::uint32_t ownerProcessId) {
     // descriptor free) the owner counts as present until the next look.
     const platform::OwnedHandle pidfd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
     if (!pidfd) return errno == ESRCH;
-    pollfd ended{pidfd.get(), POLLIN, 0};
+    pollfd ended{.fd = pidfd.get(), .events = POLLIN, .revents = {}};
     return ::poll(&ended, 1, 0) > 0;
 }
 
