@@ -15,8 +15,7 @@ std::string scripted(const std::string& standin, std::uint16_t port = 0) {
 // ended by itself stays registered until stopped, stopping again or what never
 // ran succeeds, and what still runs when the backend goes is stopped.
 TEST(InProcessBackend, AnInstanceRunsUntilAStopSucceedsOrTheBackendGoes) {
-    const std::uint16_t port = testing::freeTcpPort();
-    const std::uint16_t left = testing::freeTcpPort();
+    const std::uint16_t port = testing::freeTcpPort(), left = testing::freeTcpPort();
     {
         SingBoxInProcessBackend backend({.startWaitMilliseconds = 5000});  // the stand-in, loaded for real
         const StartResult started = backend.startInstance(scripted(R"("stopResult":5,"stopRefusals":2)", port));

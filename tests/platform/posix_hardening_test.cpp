@@ -160,6 +160,10 @@ TEST_F(Folder, WhatIsFoundAtTheNameIsNeverFollowedOrChanged) {
     fs::create_directory(folder + "/no");
     EXPECT_TRUE(lostLogs.shows("Creating the pipe endpoint works again after "));
     EXPECT_TRUE(testing::waitUntil([&] { return answers(folder + "/no/s"); }));
+    // A client retries only while the service may still come (no socket, or none listening yet).
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_THAT(sendRequest(platform::fromUtf8(secret + "/s"), "{}").error, HasSubstr("connect failed. error 20: "));
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, milliseconds(10000));  // of the 30 s it may wait
 }
 
 // Out of descriptors, the service keeps its name and serves again
@@ -262,8 +266,7 @@ TEST_F(Folder, ALogIsKeptOnlyWhereNoOtherUserCanPlantHoldOrGrowIt) {
     EXPECT_EQ(testing::readFile(log), "planted\n");
     fs::remove(log);
 
-    const std::string made = folder + "/new/logs/service.log";
-    EXPECT_EQ(problem(made), "");
+    EXPECT_EQ(problem(folder + "/new/logs/service.log"), "");
     EXPECT_EQ(statOf(folder + "/new/logs").st_mode & 07777, 0755u);
 
     // A link (to a file or to nowhere) or no regular file is never written.

@@ -14,13 +14,7 @@ namespace {
 class ConfigPolicy : public ::testing::Test {
 protected:
     std::string folder = testing::makeTempFolder("config-policy");
-    PolicySettings settings = [this] {
-        PolicySettings made;
-        made.dataFolder = folder + "/data";
-        made.trustedGroup = "trusted";
-        made.refuseLowPorts = true;
-        return made;
-    }();
+    PolicySettings settings{.dataFolder = folder + "/data", .trustedGroup = "trusted", .refuseLowPorts = true};
     platform::CallerIdentity ordinary{testing::ordinaryUser(65534), false, {"users", "staff"}};
 
     void TearDown() override { fs::remove_all(folder); }
@@ -87,6 +81,8 @@ TEST_F(ConfigPolicy, WhatIsNotReviewedOrTouchesFilesIsRefusedForOrdinaryCallersO
          notAllowed("outbounds[1].tls.certificate_path", kReads)},
         {R"({"dns":{"servers":[{"type":"hosts","path":"/etc/shadow"}]}})", notAllowed("dns.servers[0].path", kReads)},
         {R"({"inbounds":[{"type":"tun","netns":"/run/netns/x"}]})", notAllowed("inbounds[0].netns", kReads)},
+        {R"({"outbounds":[{"type":"direct","torrc":{}}]})",
+         notAllowed("outbounds[0].torrc", "it makes the service run programs")},
         {R"({"experimental":{"debug":{"memory_limit":1}}})",
          notAllowed("experimental.debug", "it changes the service's own process")},
         {R"({"outbounds":[{"type":"socks","path":"/x"}]})", notAllowed("outbounds[0].path", kPathLike)},
@@ -232,8 +228,9 @@ TEST_F(ConfigPolicy, EachProfileKeepsItsCacheInAFileOfItsOwnWithinTheFoldersBoun
     settings.maxCacheBytes = 100;
     std::ofstream(ownFile("cache.db")) << std::string(60, 'c');
     std::ofstream(ownFile("cache-61.db")) << std::string(39, 'c');
+    fs::create_directory(ownFile("cache-62.db"));  // no file: no bytes
     const Admission below = admit(cache(R"("enabled":true,"cache_id":"a")"));
-    EXPECT_THAT(below.cache.present, ::testing::UnorderedElementsAre("cache.db", "cache-61.db"));
+    EXPECT_THAT(below.cache.present, ::testing::UnorderedElementsAre("cache.db", "cache-61.db", "cache-62.db"));
     std::ofstream(ownFile("cache-61.db"), std::ios::app) << 'c';
     EXPECT_EQ(refusal(cache(R"("enabled":true)")), "Your user's cache files take 100 bytes; at most 100 may be kept");
 }

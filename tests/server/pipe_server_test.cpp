@@ -13,7 +13,6 @@ namespace {
 constexpr auto kTimeout = milliseconds(5000);
 const std::string kPing = R"({"command":"ping"})";
 const std::string kPong = testing::okAnswer(R"({"status":"ok"})");
-const std::string kStop = "Named pipe server stopped";
 
 bool connect(ClientConnection& connection, const std::wstring& pipe) {
     std::string error;
@@ -78,7 +77,7 @@ TEST_F(PipeServer, AClientThreadThatCannotStartCostsOnlyItsConnection) {
     EXPECT_TRUE(logs.shows("Client thread could not be started: " + call + ": "));
     failing.stop();
     EXPECT_THAT(logs.lines(), Not(Contains(HasSubstr("Timed out waiting"))));
-    EXPECT_EQ(logs.lines().back(), kStop);
+    EXPECT_EQ(logs.lines().back(), "Named pipe server stopped");
 }
 
 // Lines about single connections (and, alike, about instances): at most the limit in a second, the rest
@@ -221,7 +220,7 @@ TEST(PipeServerShutdown, ClosesTheEndpointAtOnceAndLateClientsTouchNothing) {
     EXPECT_EQ(stopped.wait_for(milliseconds(0)), std::future_status::timeout);
     stopped.get();
     EXPECT_THAT(logView->lines(), ::testing::Contains("Timed out waiting for 2 client thread(s)"));
-    EXPECT_EQ(logView->lines().back(), kStop);
+    EXPECT_EQ(logView->lines().back(), "Named pipe server stopped");
     // Run has returned, the server still exists: a late start is neither
     // answered nor passed to the backend.
     const std::string start = R"({"command":"start","payload":{"config":"c"}})";

@@ -242,7 +242,7 @@ struct SubordinateIds {
 // as only root may write the file.
 TEST(OnePerson, IsOneUserWhateverIdsItActsAs) {
     if (!testing::canRunAsAnotherUser()) GTEST_SKIP() << "needs root to act as other users";
-    const SubordinateIds delegated("nobody:100000:65536\nroot:200000:10\n");
+    const SubordinateIds delegated("65534:100000:65536\nroot:200000:10\n");  // by uid, and by name
     testing::FakeBackend backend;
     testing::LogRecorder logs;
     testing::RunningServer running(backend, logs.callback());
