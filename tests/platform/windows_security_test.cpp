@@ -11,6 +11,7 @@
 #include "platform/data_folder.h"
 #include "platform/trusted_group.h"
 #include "platform/unique_handle.h"
+#include "platform/win32/admin_only_security.h"
 
 namespace velmora::vpn {
 namespace {
@@ -110,6 +111,10 @@ TEST(WindowsTrustedGroup, IsReadFromTheServiceKeyOnlyWhileAdministratorsAloneMay
     ASSERT_EQ(RegSetKeySecurity(key.get(), OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, open.get()),
               ERROR_SUCCESS);
     EXPECT_EQ(name(L"Administrators"), "none: HKLM\\" + place + " may be written by S-1-5-32-545");
+    // Owned by anyone but the system and its administrators: refused whatever its list says.
+    platform::SystemError error;
+    platform::onlyAdministratorsWrite(descriptorOf(L"O:BUD:P(A;CI;KA;;;SY)").get(), KEY_WRITE, "k", error);
+    EXPECT_EQ(platform::failureText(error), "k is owned by S-1-5-32-545");
     RegDeleteTreeW(HKEY_LOCAL_MACHINE, platform::fromUtf8(test).c_str());
 }
 

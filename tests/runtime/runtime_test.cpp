@@ -27,9 +27,7 @@ std::uint32_t runStoppedEarly(const BackendFactory& makeBackend, bool consoleMod
 TEST(Runtime, StopsEveryInstanceAfterTheServerThenSaysSoLast) {
     const std::string folder = testing::makeTempFolder("runtime");
     const std::string log = folder + "/service.log";
-    processOptions = ServiceOptions{};
-    processOptions.pipeName = testing::uniquePipeName();
-    processOptions.logFile = platform::fromUtf8(log);
+    processOptions = ServiceOptions{.pipeName = testing::uniquePipeName(), .logFile = platform::fromUtf8(log)};
     Lines atStopAll;
     EXPECT_EQ(runStoppedEarly([&] {
                   auto backend = std::make_unique<testing::FakeBackend>();
