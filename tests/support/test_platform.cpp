@@ -86,6 +86,9 @@ std::string makeTempFolder(const std::string& tag) {
     const std::filesystem::path folder =
         std::filesystem::temp_directory_path() /
         ("velmora-" + tag + "-" + std::to_string(platform::currentProcessId()) + "-" + std::to_string(++counter));
+    // One left by an earlier process of the same id (a test killed before it cleaned up) must not hand its
+    // files to this one: a child's output is written over them, not in place of them.
+    std::filesystem::remove_all(folder);
     std::filesystem::create_directories(folder);
     return folder.string();
 }
